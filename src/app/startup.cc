@@ -1,0 +1,101 @@
+#include <new>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "script/engine.h"
+#include "script/report.h"
+
+const char AppTitle[] = "Kelvo Robot Updater";
+
+namespace {
+
+bool IsTrimSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// The /NOSERVER road. The path is whatever follows the first nine characters
+// of the command line, wherever the switch stood.
+int RunLocalRoad(const std::string& commandLine) {
+  LogWrite("\tCalled with \"No Server\" command line option.\n");
+  std::string rest = commandLine.size() > 9 ? commandLine.substr(9) : std::string();
+  size_t first = 0;
+  while (first < rest.size() && IsTrimSpace(rest[first])) ++first;
+  size_t last = rest.size();
+  while (last > first && IsTrimSpace(rest[last - 1])) --last;
+  std::string path = rest.substr(first, last - first);
+
+  if (path.empty()) {
+    LogWrite("\tERROR - Invalid command line. Script file not specified\n");
+    LogWrite("\tUsage - KelvoUpgrader.exe /NoServer <script file path>\n");
+    return -1;
+  }
+  // The path buffer holds 259 characters; a longer path is refused whole
+  // rather than cut into the name of some other file.
+  if (path.size() >= static_cast<size_t>(kPathMax) || !plat::CanOpenForReading(path.c_str())) {
+    LogWrite("\tERROR - Script file [%s] not found\n", path.c_str());
+    return -1;
+  }
+  LogWrite("\tUsing script file [%s].\n", path.c_str());
+  return LocalScriptRun(path.c_str());
+}
+
+}  // namespace
+
+int StartUp(const char* commandLine) {
+  std::string applicationPath = plat::ModulePath(kPathMax - 1);
+
+  SetUpLog();
+
+  LogWrite("********************* Kelvo Upgrader Started *********************\n");
+  LogWrite("Upgrader Build Number: [%s]\n", UpgraderVersion);
+  LogWrite("USING 8KB BLOCKS TO WRITE DATA TO THE ROBOT\n");
+  LogWrite("App executed from [%s]\n", applicationPath.c_str());
+  LogWrite("Log file = [%s]\n", LogFilePath);
+  int major = 0, minor = 0;
+  if (plat::GetWindowsVersion(&major, &minor)) {
+    LogWrite("Windows OS version. Major: [%d], Minor: [%d]\n", major, minor);
+  }
+
+  std::string working;
+  if (!commandLine) {
+    LogWrite("Command line is empty.\n");
+  } else {
+    LogWrite("Command line: [%s]\n", commandLine);
+    try {
+      working = commandLine;
+    } catch (const std::bad_alloc&) {
+      LogWrite("ERROR - Not enough memory to copy the command line, return -1\n");
+      return -1;
+    }
+    if (!working.empty() && working.front() == '"') working.erase(0, 1);
+    if (!working.empty() && working.back() == '"') working.pop_back();
+  }
+
+  bool console = plat::AttachParentConsole();
+  if (console) plat::ClearConsole();
+
+  std::string upper = working;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (upper.find("/NOSERVER") != std::string::npos) {
+    // The local road ends here: no end banner, no console courtesy.
+    return RunLocalRoad(working);
+  }
+
+  int exitCode = RunMain(working.c_str(), applicationPath.c_str());
+
+  if (console) {
+    std::fputs(" -- Finished --\n", stdout);
+    std::fflush(stdout);
+    plat::SendEnterKey();
+  }
+  LogWrite("************ Kelvo Upgrader Ended - ret code = %d *****************\n\n", exitCode);
+  return exitCode;
+}

@@ -1,0 +1,57 @@
+// Files, folders and paths, as the program needs them. Failures leave the
+// Windows error code in LastErrorCode().
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+// "\\" on Windows, "/" elsewhere: where a path is joined from parts.
+extern const char kPathSeparator[];
+
+// A file opened for reading whole (read sharing, existing files only).
+struct ReadFileHandle;
+ReadFileHandle* OpenForRead(const char* path);
+// Low 32 bits of the size, like GetFileSize.
+bool GetOpenFileSize(ReadFileHandle* file, uint32_t* size);
+bool ReadFromFile(ReadFileHandle* file, void* buffer, uint32_t size, uint32_t* bytesRead);
+void CloseFile(ReadFileHandle* file);
+
+// True when the file can be opened for reading (as fopen "r" would).
+bool CanOpenForReading(const char* path);
+
+// The size of the file at path (low 32 bits), from its attributes.
+bool GetFileSizeByPath(const char* path, uint32_t* size);
+
+// Copies, replacing the destination if it exists.
+bool CopyFileReplacing(const char* from, const char* to);
+
+// Empties the file (open for writing, which truncates). False when it can't be opened.
+bool EmptyFile(const char* path);
+
+// Creates the folder and any missing parents. Returns 0 when created,
+// 183 (ERROR_ALREADY_EXISTS) when it was there already, or the error code.
+int32_t CreateFolderTree(const char* path);
+
+// Appends text to the file in text mode ("\n" stored as the platform's line
+// end) while holding the file exclusively. False when the file couldn't be
+// opened or locked at this moment (another process holds it); the caller may retry.
+bool AppendTextExclusive(const char* path, const char* text);
+
+// The user's local application-data folder (Windows: CSIDL_LOCAL_APPDATA;
+// Linux: $XDG_STATE_HOME, or $HOME/.local/state). False when there is none.
+bool LocalAppDataFolder(std::string* folder);
+
+// Full path of the running executable, cut to at most maxChars characters.
+std::string ModulePath(size_t maxChars);
+
+// Writes folder, the separator and name into out (outSize bytes, cut to fit
+// and always terminated), as "%s\\%s" does on Windows.
+void JoinPath(char* out, size_t outSize, const char* folder, const char* name);
+
+// The folder part of a path (everything before its last separator), or ""
+// when there is no separator; the file part is what follows it.
+std::string FolderOf(const std::string& path);
+std::string FileNameOf(const std::string& path);
+
+}  // namespace plat

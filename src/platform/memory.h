@@ -1,0 +1,17 @@
+// Every heap allocation of the run-wide buffers goes through here, so that the
+// out-of-memory paths (which must never lose or corrupt data) can be exercised
+// by tests: FailNthAllocation(n) makes the n-th allocation from now on fail.
+#pragma once
+#include <cstddef>
+
+namespace plat {
+
+void* Alloc(size_t size);
+void* Realloc(void* block, size_t size);
+void Free(void* block);
+
+// 1 = the next allocation fails, 2 = the one after, ...; 0 switches failures off.
+// Only the one allocation fails; later ones succeed again.
+void FailNthAllocation(int n);
+
+}  // namespace plat

@@ -1,0 +1,227 @@
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+
+namespace plat {
+
+const char kPathSeparator[] = "/";
+
+struct ReadFileHandle {
+  int fd;
+};
+
+namespace {
+void SetErrno() { SetLastErrorCode(WindowsCodeFromErrno(errno)); }
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+ReadFileHandle* OpenForRead(const char* path) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetErrno();
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    // CreateFile refuses a folder with access denied; so do we.
+    ::close(fd);
+    SetLastErrorCode(kErrorAccessDenied);
+    return nullptr;
+  }
+  return new ReadFileHandle{fd};
+}
+
+bool GetOpenFileSize(ReadFileHandle* file, uint32_t* size) {
+  struct stat st {};
+  if (::fstat(file->fd, &st) != 0) {
+    SetErrno();
+    return false;
+  }
+  *size = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+  return true;
+}
+
+bool ReadFromFile(ReadFileHandle* file, void* buffer, uint32_t size, uint32_t* bytesRead) {
+  // ReadFile on a disk file returns the whole request unless the file ends;
+  // read() may return less, so loop to the same effect.
+  uint32_t total = 0;
+  char* out = static_cast<char*>(buffer);
+  while (total < size) {
+    ssize_t n = ::read(file->fd, out + total, size - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetErrno();
+      *bytesRead = total;
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<uint32_t>(n);
+  }
+  *bytesRead = total;
+  return true;
+}
+
+void CloseFile(ReadFileHandle* file) {
+  if (!file) return;
+  ::close(file->fd);
+  delete file;
+}
+
+bool CanOpenForReading(const char* path) {
+  FILE* f = std::fopen(path, "r");
+  if (!f) {
+    SetErrno();
+    return false;
+  }
+  std::fclose(f);
+  return true;
+}
+
+bool GetFileSizeByPath(const char* path, uint32_t* size) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) {
+    SetErrno();
+    return false;
+  }
+  *size = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+  return true;
+}
+
+bool CopyFileReplacing(const char* from, const char* to) {
+  int in = ::open(from, O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    SetErrno();
+    return false;
+  }
+  // Write beside the target and rename, so a failed copy never leaves half a backup.
+  std::string temp = std::string(to) + ".tmp";
+  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    SetErrno();
+    ::close(in);
+    return false;
+  }
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  if (!ok) SetErrno();
+  ::close(in);
+  if (::close(out) != 0 && ok) {
+    SetErrno();
+    ok = false;
+  }
+  if (ok && ::rename(temp.c_str(), to) != 0) {
+    SetErrno();
+    ok = false;
+  }
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+bool EmptyFile(const char* path) {
+  FILE* f = std::fopen(path, "w");
+  if (!f) {
+    SetErrno();
+    return false;
+  }
+  std::fclose(f);
+  return true;
+}
+
+int32_t CreateFolderTree(const char* path) {
+  std::string p(path);
+  if (p.empty()) return kErrorPathNotFound;
+  struct stat st {};
+  if (::stat(p.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kErrorAlreadyExists : kErrorFileExists;
+  for (size_t at = 1; at <= p.size(); ++at) {
+    if (at != p.size() && p[at] != '/') continue;
+    std::string part = p.substr(0, at);
+    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      int32_t code = WindowsCodeFromErrno(errno);
+      SetLastErrorCode(code);
+      return code;
+    }
+  }
+  return 0;
+}
+
+bool AppendTextExclusive(const char* path, const char* text) {
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    SetErrno();
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    SetErrno();
+    ::close(fd);
+    return false;
+  }
+  bool ok = WriteAll(fd, text, std::strlen(text));
+  if (!ok) SetErrno();
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
+  return ok;
+}
+
+bool LocalAppDataFolder(std::string* folder) {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state && *state) {
+    *folder = state;
+    return true;
+  }
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) {
+    SetLastErrorCode(kErrorPathNotFound);
+    return false;
+  }
+  *folder = std::string(home) + "/.local/state";
+  return true;
+}
+
+std::string ModulePath(size_t maxChars) {
+  char buffer[PATH_MAX + 1];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (n < 0) {
+    SetErrno();
+    return std::string();
+  }
+  std::string path(buffer, static_cast<size_t>(n));
+  if (path.size() > maxChars) path.resize(maxChars);
+  return path;
+}
+
+}  // namespace plat

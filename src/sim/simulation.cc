@@ -1,0 +1,3 @@
+#include "sim/simulation.h"
+
+bool SimulationEnabled = false;
