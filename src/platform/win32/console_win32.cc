@@ -50,3 +50,21 @@ bool GetWindowsVersion(int* major, int* minor) {
 }
 
 }  // namespace plat
+
+namespace plat {
+
+void SetEnv(const std::string& name, const std::string& value) {
+  ::SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
+  std::string assignment = name + "=" + value;
+  ::_putenv(assignment.c_str());
+}
+
+bool GetEnv(const std::string& name, std::string* value) {
+  char buffer[32768];
+  DWORD n = ::GetEnvironmentVariableA(name.c_str(), buffer, sizeof buffer);
+  if (n == 0 || n >= sizeof buffer) return false;
+  value->assign(buffer, n);
+  return true;
+}
+
+}  // namespace plat

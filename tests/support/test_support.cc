@@ -1,0 +1,134 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/files.h"
+#include "platform/spawn.h"
+#include "platform/system.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+namespace {
+bool OnWindows() { return plat::kPathSeparator[0] == '\\'; }
+}  // namespace
+
+TempDir::TempDir() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device rd;
+  for (;;) {
+    std::ostringstream name;
+    name << "kelvo-test-" << std::hex << rd() << "-" << counter++;
+    fs::path candidate = fs::temp_directory_path() / name.str();
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) {
+      path_ = candidate.string();
+      break;
+    }
+  }
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::string TempDir::File(const std::string& name) const {
+  return path_ + plat::kPathSeparator + name;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
+void CopyFileBytes(const std::string& from, const std::string& to) {
+  WriteFileBytes(to, ReadFileBytes(from));
+  std::error_code ec;
+  fs::permissions(to, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
+                  fs::perm_options::replace, ec);
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value)
+    : name_(name), had_(plat::GetEnv(name, &old_)) {
+  plat::SetEnv(name, value);
+}
+
+ScopedEnv::~ScopedEnv() { plat::SetEnv(name_, had_ ? old_ : std::string()); }
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  std::string value;
+  return plat::GetEnv(name, &value) && !value.empty() ? value : fallback;
+}
+
+std::string BinaryPath() { return EnvOr("KELVO_BINARY", ""); }
+
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::pair<std::string, std::string>>& env, int timeoutMs) {
+  plat::SpawnOptions options;
+  options.args = args;
+  options.env = env;
+  RunResult result;
+  result.ended = plat::RunProcess(program, options, timeoutMs, &result.exitCode, &result.output);
+  return result;
+}
+
+std::vector<std::pair<std::string, std::string>> IsolatedEnv(const std::string& home) {
+  if (OnWindows()) {
+    return {{"USERPROFILE", home}, {"LOCALAPPDATA", home + "\\AppData\\Local"}};
+  }
+  return {{"HOME", home},
+          {"XDG_STATE_HOME", home + "/state"},
+          {"XDG_CONFIG_HOME", home + "/config"},
+          {"XDG_DATA_HOME", home + "/data"}};
+}
+
+std::string LogPathFor(const std::string& home) {
+  if (OnWindows()) return home + "\\AppData\\Local\\KelvoUpgrader\\Logs\\KelvoUpgrader.log";
+  return home + "/state/KelvoUpgrader/Logs/KelvoUpgrader.log";
+}
+
+std::vector<std::string> LogMessages(const std::string& logText) {
+  std::vector<std::string> lines;
+  std::string current;
+  for (size_t i = 0; i < logText.size(); ++i) {
+    char c = logText[i];
+    if (c == '\r' && i + 1 < logText.size() && logText[i + 1] == '\n') continue;
+    if (c == '\n') {
+      lines.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(c);
+    }
+  }
+  if (!current.empty()) lines.push_back(current);
+  // Drop the "[m/d h:mm:ss] " stamp where a line starts with one.
+  for (auto& line : lines) {
+    if (!line.empty() && line[0] == '[') {
+      size_t close = line.find("] ");
+      if (close != std::string::npos && close < 20) line = line.substr(close + 2);
+    }
+  }
+  return lines;
+}
+
+}  // namespace testing_support
