@@ -1,0 +1,144 @@
+// The HTTP exchange on WinINet: each handle is the WinINet handle itself.
+// Failures leave GetLastError() as WinINet set it.
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/http.h"
+
+namespace plat {
+
+namespace {
+
+HINTERNET Native(HttpHandle* handle) { return reinterpret_cast<HINTERNET>(handle); }
+HttpHandle* Wrap(HINTERNET handle) { return reinterpret_cast<HttpHandle*>(handle); }
+
+}  // namespace
+
+bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, char* object,
+                             uint16_t* port) {
+  *scheme = UrlScheme::Other;
+  if (!url) return false;
+  char canonical[kMaxUrlLength + 1];
+  std::vector<char> larger;
+  char* text = canonical;
+  DWORD size = sizeof canonical;
+  if (!::InternetCanonicalizeUrlA(url, canonical, &size, ICU_BROWSER_MODE)) {
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    larger.resize(static_cast<size_t>(size) + 1);
+    size = static_cast<DWORD>(larger.size());
+    if (!::InternetCanonicalizeUrlA(url, larger.data(), &size, ICU_BROWSER_MODE)) return false;
+    text = larger.data();
+  }
+  URL_COMPONENTSA parts;
+  std::memset(&parts, 0, sizeof parts);
+  parts.dwStructSize = sizeof parts;
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = static_cast<DWORD>(kMaxUrlLength + 1);
+  parts.lpszUrlPath = object;
+  parts.dwUrlPathLength = static_cast<DWORD>(kMaxUrlLength + 1);
+  host[0] = '\0';
+  object[0] = '\0';
+  if (!::InternetCrackUrlA(text, 0, 0, &parts)) return false;
+  // The path comes with the extra information; the fragment is the
+  // browser's and never goes to a server.
+  if (char* hash = std::strchr(object, '#')) *hash = '\0';
+  if (parts.nScheme == INTERNET_SCHEME_HTTP) {
+    *scheme = UrlScheme::Http;
+  } else if (parts.nScheme == INTERNET_SCHEME_HTTPS) {
+    *scheme = UrlScheme::Https;
+  }
+  *port = parts.nPort;
+  return true;
+}
+
+bool CombineUrl(const char* base, const char* relative, char* out, size_t outSize) {
+  if (!base || !relative || outSize == 0) return false;
+  DWORD size = static_cast<DWORD>(outSize);
+  if (::InternetCombineUrlA(base, relative, out, &size, ICU_BROWSER_MODE)) return true;
+  return false;
+}
+
+HttpHandle* HttpOpenSession(const char* userAgent) {
+  return Wrap(::InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+}
+
+bool HttpSetOption(HttpHandle* session, HttpOption option, uint32_t value) {
+  DWORD number = 0;
+  switch (option) {
+    case HttpOption::ConnectTimeout: number = INTERNET_OPTION_CONNECT_TIMEOUT; break;
+    case HttpOption::ConnectRetries: number = INTERNET_OPTION_CONNECT_RETRIES; break;
+    case HttpOption::SendTimeout: number = INTERNET_OPTION_SEND_TIMEOUT; break;
+    case HttpOption::ReceiveTimeout: number = INTERNET_OPTION_RECEIVE_TIMEOUT; break;
+  }
+  DWORD data = value;
+  return ::InternetSetOptionExA(Native(session), number, &data, sizeof data, 0) != FALSE;
+}
+
+HttpHandle* HttpConnect(HttpHandle* session, const char* host, uint16_t port, bool secure) {
+  return Wrap(::InternetConnectA(Native(session), host, port, nullptr, nullptr, INTERNET_SERVICE_HTTP,
+                                 secure ? INTERNET_FLAG_SECURE : 0, 1));
+}
+
+HttpHandle* HttpOpenRequest(HttpHandle* connection, const char* verb, const char* object,
+                            bool secure) {
+  static const char* kAcceptTypes[] = {"application/*", "text/*", nullptr};
+  DWORD flags = INTERNET_FLAG_NO_AUTO_REDIRECT | (secure ? INTERNET_FLAG_SECURE : 0);
+  return Wrap(::HttpOpenRequestA(Native(connection), verb, object, "HTTP/1.1", nullptr, kAcceptTypes,
+                                 flags, 1));
+}
+
+bool HttpAddRequestHeader(HttpHandle* request, const char* header, uint32_t length) {
+  return ::HttpAddRequestHeadersA(Native(request), header, length,
+                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE) != FALSE;
+}
+
+bool HttpSendRequest(HttpHandle* request, const void* data, uint32_t length) {
+  return ::HttpSendRequestA(Native(request), nullptr, 0, const_cast<void*>(data), length) != FALSE;
+}
+
+bool HttpQueryStatusCode(HttpHandle* request, char* text, uint32_t size) {
+  DWORD n = size;
+  return ::HttpQueryInfoA(Native(request), HTTP_QUERY_STATUS_CODE, text, &n, nullptr) != FALSE;
+}
+
+bool HttpQueryContentLength(HttpHandle* request, uint32_t* length) {
+  DWORD number = 0;
+  DWORD n = sizeof number;
+  if (!::HttpQueryInfoA(Native(request), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &number, &n,
+                        nullptr)) {
+    return false;
+  }
+  // The number form wraps a length beyond 32 bits into a small one; read
+  // the text too, so that such a length stays too large instead.
+  char text[64];
+  DWORD textSize = sizeof text;
+  if (::HttpQueryInfoA(Native(request), HTTP_QUERY_CONTENT_LENGTH, text, &textSize, nullptr)) {
+    unsigned long long exact = std::strtoull(text, nullptr, 10);
+    if (exact > 0xFFFFFFFFull) number = 0xFFFFFFFFu;
+  }
+  *length = number;
+  return true;
+}
+
+bool HttpQueryLocation(HttpHandle* request, char* text, uint32_t size) {
+  DWORD n = size;
+  return ::HttpQueryInfoA(Native(request), HTTP_QUERY_LOCATION, text, &n, nullptr) != FALSE;
+}
+
+bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* got) {
+  DWORD n = 0;
+  BOOL ok = ::InternetReadFile(Native(request), buffer, size, &n);
+  *got = n;
+  return ok != FALSE;
+}
+
+void HttpCloseHandle(HttpHandle* handle) {
+  if (handle) ::InternetCloseHandle(Native(handle));
+}
+
+}  // namespace plat

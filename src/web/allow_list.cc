@@ -1,0 +1,87 @@
+#include "web/allow_list.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+
+const char* const AllowedDomains[kAllowedDomainCount] = {
+    "kelvo.com", "kelvorobotics.com", "10.40.1.15", "kelvo.net", "kelvoupdates.com",
+};
+
+namespace {
+
+// The standard-output line shows at most this many characters of a refused host.
+constexpr size_t kShownHostTail = 24;
+
+bool IsDottedDecimal(const char* text) {
+  for (const char* p = text; *p; ++p) {
+    if (!std::isdigit(static_cast<unsigned char>(*p)) && *p != '.') return false;
+  }
+  return true;
+}
+
+// The last n characters of text (all of it when shorter), lower-cased, into out.
+void LowerTail(const char* text, size_t n, char* out) {
+  size_t length = std::strlen(text);
+  const char* start = length > n ? text + length - n : text;
+  size_t i = 0;
+  for (; start[i]; ++i) out[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(start[i])));
+  out[i] = '\0';
+}
+
+// A host is allowed when it is an entry or a name under one (the entry with a
+// dot in front). Matching just the entry's last characters would let
+// "evilkelvo.com" or "110.40.1.15" through; an address is never a parent of
+// other names, so the IPv4 entry must be the whole host.
+bool HostMatches(const char* host, const char* entry) {
+  size_t hostLength = std::strlen(host);
+  size_t entryLength = std::strlen(entry);
+  char tail[kUrlPartSize];
+  LowerTail(host, entryLength, tail);
+  if (std::strcmp(tail, entry) != 0) return false;
+  if (hostLength == entryLength) return true;
+  if (IsDottedDecimal(entry)) return false;
+  return host[hostLength - entryLength - 1] == '.';
+}
+
+}  // namespace
+
+bool ParseUrl(const char* url, UrlService* service, char* hostName, char* object, uint16_t* port) {
+  *service = UrlService::Other;
+  if (!url) return false;
+  plat::UrlScheme scheme = plat::UrlScheme::Other;
+  if (!plat::CanonicalizeAndCrackUrl(url, &scheme, hostName, object, port)) return false;
+  if (scheme == plat::UrlScheme::Http) {
+    *service = UrlService::Http;
+  } else if (scheme == plat::UrlScheme::Https) {
+    *service = UrlService::Https;
+  }
+  return true;
+}
+
+int httpTestDomain(const char* url) {
+  UrlService service = UrlService::Other;
+  char host[kUrlPartSize];
+  char object[kUrlPartSize];
+  uint16_t port = 0;
+  if (!ParseUrl(url, &service, host, object, &port)) {
+    LogWrite("ERROR: httpTestDomain - Could not parse the URL, return 400 Bad Request\n");
+    return 400;
+  }
+  if (service != UrlService::Http && service != UrlService::Https) {
+    LogWrite("ERROR: httpTestDomain - Request is forbidden because the protocol is neither HTTP or HTTPS\n");
+    return 403;
+  }
+  for (const char* entry : AllowedDomains) {
+    if (HostMatches(host, entry)) return 200;
+  }
+  char shown[kShownHostTail + 1];
+  LowerTail(host, kShownHostTail, shown);
+  std::printf("Parsed Domain='%s'\n", shown);
+  std::fflush(stdout);
+  LogWrite("ERROR: httpTestDomain - The request is forbidden because it is from an unsupported domain [%s]\n",
+           host);
+  return 403;
+}
