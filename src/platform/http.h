@@ -77,13 +77,13 @@ HttpHandle* HttpConnect(HttpHandle* session, const char* host, uint16_t port, bo
 // HttpOpenRequestA with "HTTP/1.1", no referrer, the accept types
 // "application/*" and "text/*", INTERNET_FLAG_SECURE when secure, and
 // automatic redirects switched off.
-HttpHandle* HttpOpenRequest(HttpHandle* connection, const char* verb, const char* object,
+HttpHandle* OpenHttpRequest(HttpHandle* connection, const char* verb, const char* object,
                             bool secure);
 // HttpAddRequestHeadersA with HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE.
 bool HttpAddRequestHeader(HttpHandle* request, const char* header, uint32_t length);
 // HttpSendRequestA: sends the request (with data as its body, if any) and
 // receives the answer's status line and headers.
-bool HttpSendRequest(HttpHandle* request, const void* data, uint32_t length);
+bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length);
 // HTTP_QUERY_STATUS_CODE as text.
 bool HttpQueryStatusCode(HttpHandle* request, char* text, uint32_t size);
 // HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER. False when the answer

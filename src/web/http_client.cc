@@ -19,7 +19,7 @@ const char* VerbText(HttpVerb verb) { return verb == HttpVerb::Post ? "POST" : "
 [[noreturn]] void ThrowLastError() { throw InternetError{plat::LastErrorCode()}; }
 
 void SendRequest(plat::HttpHandle* request, const void* data, uint32_t length) {
-  if (!plat::HttpSendRequest(request, data, length)) ThrowLastError();
+  if (!plat::SendHttpRequest(request, data, length)) ThrowLastError();
 }
 
 // The answer's status into status; a failed query leaves what it held.
@@ -96,7 +96,7 @@ int httpOpenServer(const char* url, HttpVerb verb, plat::HttpHandle** session,
   *connection = plat::HttpConnect(*session, host, port, secure);
   if (!*connection) ThrowLastError();
 
-  *request = plat::HttpOpenRequest(*connection, VerbText(verb), object, secure);
+  *request = plat::OpenHttpRequest(*connection, VerbText(verb), object, secure);
   if (!*request) {
     LogWrite("ERROR: httpOpenServer - Open Server failed returning HTTP 404.\n");
     return 404;

@@ -7,14 +7,12 @@
 #include <string>
 
 #include "platform/memory.h"
-#include "platform/socket.h"
 #include "web/http_client.h"
 #include "web_fixture.h"
 
 namespace {
 
 using test_server::Answer;
-using web_test::ProxyEnv;
 using web_test::ServerFixture;
 
 const char kGetExceptionLine[] = "ERROR: httpGet - Exception thrown, returing HTTP_STATUS_SERVER_ERROR";
@@ -45,14 +43,14 @@ class HttpClientTest : public ServerFixture {
 };
 
 TEST_F(HttpClientTest, GetReturnsTheBodyWithAZeroByteAfterIt) {
-  server_.SetAnswer("http://updates.kelvo.com/s.txt", Body("send getversion\r\nwait 10\r\n"));
+  server_->SetAnswer("http://updates.kelvo.com/s.txt", Body("send getversion\r\nwait 10\r\n"));
   ASSERT_EQ(Get("http://updates.kelvo.com/s.txt"), 200);
   ASSERT_NE(body_, nullptr);
   EXPECT_EQ(length_, 26);
   EXPECT_EQ(std::string(body_, 26), "send getversion\r\nwait 10\r\n");
   EXPECT_EQ(body_[26], '\0');
 
-  auto requests = server_.Requests();
+  auto requests = server_->Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, "GET");
   EXPECT_EQ(requests[0].url, "http://updates.kelvo.com/s.txt");
@@ -66,9 +64,9 @@ TEST_F(HttpClientTest, GetReturnsTheBodyWithAZeroByteAfterIt) {
 }
 
 TEST_F(HttpClientTest, AnExplicitPortAndTheQueryReachTheServer) {
-  server_.SetAnswer("http://updates.kelvo.com:8080/a/s.txt?robot=7", Body("x"));
+  server_->SetAnswer("http://updates.kelvo.com:8080/a/s.txt?robot=7", Body("x"));
   ASSERT_EQ(Get("http://updates.kelvo.com:8080/a/b/../s.txt?robot=7"), 200);
-  auto requests = server_.Requests();
+  auto requests = server_->Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].url, "http://updates.kelvo.com:8080/a/s.txt?robot=7");
 }
@@ -81,7 +79,7 @@ TEST_F(HttpClientTest, AServerStatusIsReturnedAndNoBodyRead) {
 
   Answer error = Body("oops");
   error.status = 500;
-  server_.SetAnswer("http://updates.kelvo.com/e.txt", error);
+  server_->SetAnswer("http://updates.kelvo.com/e.txt", error);
   EXPECT_EQ(Get("http://updates.kelvo.com/e.txt"), 500);
   EXPECT_EQ(body_, nullptr);
 }
@@ -90,21 +88,21 @@ TEST_F(HttpClientTest, ZeroMissingOrChunkedLengthsGive411) {
   Answer zero;
   zero.length = Answer::Length::Custom;
   zero.lengthText = "0";
-  server_.SetAnswer("http://updates.kelvo.com/zero", zero);
+  server_->SetAnswer("http://updates.kelvo.com/zero", zero);
   EXPECT_EQ(Get("http://updates.kelvo.com/zero"), 411);
   EXPECT_EQ(body_, nullptr);
   EXPECT_TRUE(Log().empty());  // a zero length is refused without a line
 
   Answer none = Body("no length here");
   none.length = Answer::Length::None;
-  server_.SetAnswer("http://updates.kelvo.com/none", none);
+  server_->SetAnswer("http://updates.kelvo.com/none", none);
   EXPECT_EQ(Get("http://updates.kelvo.com/none"), 411);
   EXPECT_EQ(body_, nullptr);
   EXPECT_EQ(LoggedCount(kNoLengthLine), 1u);
 
   Answer chunked = Body("chunked body");
   chunked.chunked = true;
-  server_.SetAnswer("http://updates.kelvo.com/chunked", chunked);
+  server_->SetAnswer("http://updates.kelvo.com/chunked", chunked);
   EXPECT_EQ(Get("http://updates.kelvo.com/chunked"), 411);
   EXPECT_EQ(body_, nullptr);
   EXPECT_EQ(LoggedCount(kNoLengthLine), 2u);
@@ -113,7 +111,7 @@ TEST_F(HttpClientTest, ZeroMissingOrChunkedLengthsGive411) {
 TEST_F(HttpClientTest, TheSizeLimitIsInclusive) {
   std::string big(kMaxHttpBodySize, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7) % 251);
-  server_.SetAnswer("http://updates.kelvo.com/limit.bin", Body(big));
+  server_->SetAnswer("http://updates.kelvo.com/limit.bin", Body(big));
   ASSERT_EQ(Get("http://updates.kelvo.com/limit.bin"), 200);
   ASSERT_EQ(length_, static_cast<int32_t>(kMaxHttpBodySize));
   EXPECT_EQ(std::memcmp(body_, big.data(), big.size()), 0);
@@ -123,14 +121,14 @@ TEST_F(HttpClientTest, TheSizeLimitIsInclusive) {
   Answer tooBig = Body("short");
   tooBig.length = Answer::Length::Custom;
   tooBig.lengthText = std::to_string(kMaxHttpBodySize + 1);
-  server_.SetAnswer("http://updates.kelvo.com/big.bin", tooBig);
+  server_->SetAnswer("http://updates.kelvo.com/big.bin", tooBig);
   EXPECT_EQ(Get("http://updates.kelvo.com/big.bin"), 413);
   EXPECT_EQ(body_, nullptr);
   EXPECT_TRUE(Logged("ERROR: httpGetBody - Get body failed. Entity too large."));
 
   // A length beyond 32 bits never wraps round to a small one.
   tooBig.lengthText = "4294967297";
-  server_.SetAnswer("http://updates.kelvo.com/huge.bin", tooBig);
+  server_->SetAnswer("http://updates.kelvo.com/huge.bin", tooBig);
   EXPECT_EQ(Get("http://updates.kelvo.com/huge.bin"), 413);
   EXPECT_EQ(body_, nullptr);
 }
@@ -138,7 +136,7 @@ TEST_F(HttpClientTest, TheSizeLimitIsInclusive) {
 TEST_F(HttpClientTest, ABodyShorterThanItsLengthIsAFailedRead) {
   Answer cut = Body(std::string(1000, 'F'));
   cut.closeAfterBodyBytes = 100;
-  server_.SetAnswer("http://updates.kelvo.com/fw.bin", cut);
+  server_->SetAnswer("http://updates.kelvo.com/fw.bin", cut);
   EXPECT_EQ(Get("http://updates.kelvo.com/fw.bin"), 500);
   // The buffer was handed over before the read: the caller holds it, zeroed.
   ASSERT_NE(body_, nullptr);
@@ -151,29 +149,17 @@ TEST_F(HttpClientTest, ABodyShorterThanItsLengthIsAFailedRead) {
   Answer wrong = Body("only this");
   wrong.length = Answer::Length::Custom;
   wrong.lengthText = "5000";
-  server_.SetAnswer("http://updates.kelvo.com/wrong.bin", wrong);
+  server_->SetAnswer("http://updates.kelvo.com/wrong.bin", wrong);
   EXPECT_EQ(Get("http://updates.kelvo.com/wrong.bin"), 500);
   ASSERT_NE(body_, nullptr);
   EXPECT_EQ(length_, 0);
-}
-
-TEST_F(HttpClientTest, ARefusedConnectionGives500With12029) {
-  uint16_t closedPort = 0;
-  plat::Socket* probe = plat::ListenLoopback(&closedPort);
-  ASSERT_NE(probe, nullptr);
-  plat::CloseSocket(probe);
-  ProxyEnv closedProxy("http://127.0.0.1:" + std::to_string(closedPort));
-  EXPECT_EQ(Get("http://updates.kelvo.com/s.txt"), 500);
-  EXPECT_EQ(body_, nullptr);
-  EXPECT_TRUE(Logged(kGetExceptionLine));
-  EXPECT_TRUE(Logged(ErrorLine(plat::kInternetErrorCannotConnect)));
 }
 
 TEST_F(HttpClientTest, AServerThatStopsAnsweringTimesOut) {
   plat::SetHttpSendReceiveTimeoutForTests(1000);
   Answer silent = Body("late");
   silent.stallMs = 8000;
-  server_.SetAnswer("http://updates.kelvo.com/slow.txt", silent);
+  server_->SetAnswer("http://updates.kelvo.com/slow.txt", silent);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Get("http://updates.kelvo.com/slow.txt"), 500);
   auto elapsed = std::chrono::steady_clock::now() - start;
@@ -186,16 +172,16 @@ TEST_F(HttpClientTest, RedirectsWithinTheAllowListAreFollowed) {
   Answer moved;
   moved.status = 302;
   moved.headers = {"Location: http://files.kelvo.net/fw/v2.bin"};
-  server_.SetAnswer("http://updates.kelvo.com/fw.bin", moved);
+  server_->SetAnswer("http://updates.kelvo.com/fw.bin", moved);
   Answer relative;
   relative.status = 301;
   relative.headers = {"Location: ../final.bin"};
-  server_.SetAnswer("http://files.kelvo.net/fw/v2.bin", relative);
-  server_.SetAnswer("http://files.kelvo.net/final.bin", Body("firmware"));
+  server_->SetAnswer("http://files.kelvo.net/fw/v2.bin", relative);
+  server_->SetAnswer("http://files.kelvo.net/final.bin", Body("firmware"));
 
   ASSERT_EQ(Get("http://updates.kelvo.com/fw.bin"), 200);
   EXPECT_EQ(std::string(body_, static_cast<size_t>(length_)), "firmware");
-  auto requests = server_.Requests();
+  auto requests = server_->Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[1].url, "http://files.kelvo.net/fw/v2.bin");
   EXPECT_EQ(requests[2].url, "http://files.kelvo.net/final.bin");
@@ -205,15 +191,15 @@ TEST_F(HttpClientTest, ARedirectOutsideTheAllowListIsRefused) {
   Answer away;
   away.status = 302;
   away.headers = {"Location: http://evilkelvo.com/fw.bin"};
-  server_.SetAnswer("http://updates.kelvo.com/fw.bin", away);
-  server_.SetAnswer("http://evilkelvo.com/fw.bin", Body("not ours"));
+  server_->SetAnswer("http://updates.kelvo.com/fw.bin", away);
+  server_->SetAnswer("http://evilkelvo.com/fw.bin", Body("not ours"));
 
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(Get("http://updates.kelvo.com/fw.bin"), 403);
   std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "Parsed Domain='evilkelvo.com'\n");
   EXPECT_EQ(body_, nullptr);
-  EXPECT_EQ(server_.Requests().size(), 1u);  // the foreign host was never asked
+  EXPECT_EQ(server_->Requests().size(), 1u);  // the foreign host was never asked
   EXPECT_TRUE(Logged("ERROR: httpTestDomain - The request is forbidden because it is from an "
                      "unsupported domain [evilkelvo.com]"));
   EXPECT_TRUE(Logged("ERROR: httpOpenServer - Invalid domain. Error=403"));
@@ -221,7 +207,7 @@ TEST_F(HttpClientTest, ARedirectOutsideTheAllowListIsRefused) {
 
   // Another scheme in a hop is refused the same way.
   away.headers = {"Location: ftp://updates.kelvo.com/fw.bin"};
-  server_.SetAnswer("http://updates.kelvo.com/ftp.bin", away);
+  server_->SetAnswer("http://updates.kelvo.com/ftp.bin", away);
   EXPECT_EQ(Get("http://updates.kelvo.com/ftp.bin"), 403);
 }
 
@@ -229,28 +215,28 @@ TEST_F(HttpClientTest, EndlessRedirectsEndTheExchange) {
   Answer loop;
   loop.status = 307;
   loop.headers = {"Location: /loop"};
-  server_.SetAnswer("http://updates.kelvo.com/loop", loop);
+  server_->SetAnswer("http://updates.kelvo.com/loop", loop);
   EXPECT_EQ(Get("http://updates.kelvo.com/loop"), 500);
-  EXPECT_EQ(server_.Requests().size(), static_cast<size_t>(kMaxRedirectHops + 1));
+  EXPECT_EQ(server_->Requests().size(), static_cast<size_t>(kMaxRedirectHops + 1));
   EXPECT_TRUE(Logged(ErrorLine(plat::kHttpErrorRedirectFailed)));
 
   // A redirect without a Location is an ordinary answer.
   Answer bare;
   bare.status = 302;
-  server_.SetAnswer("http://updates.kelvo.com/bare", bare);
+  server_->SetAnswer("http://updates.kelvo.com/bare", bare);
   EXPECT_EQ(Get("http://updates.kelvo.com/bare"), 302);
 }
 
 TEST_F(HttpClientTest, AnUnallowedUrlIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(Get("http://evil.example/s.txt"), 403);
   EXPECT_EQ(Get("updates.kelvo.com/s.txt"), 400);
-  EXPECT_EQ(server_.Requests().size(), 0u);
+  EXPECT_EQ(server_->Requests().size(), 0u);
   EXPECT_EQ(LoggedCount("ERROR: httpGet - httpOpenServer failed."), 2u);
   EXPECT_TRUE(Logged("ERROR: httpOpenServer - Invalid domain. Error=400"));
 }
 
 TEST_F(HttpClientTest, NoMemoryForTheBodyGives500WithoutExceptionLines) {
-  server_.SetAnswer("http://updates.kelvo.com/s.txt", Body("abc"));
+  server_->SetAnswer("http://updates.kelvo.com/s.txt", Body("abc"));
   plat::FailNthAllocation(1);
   EXPECT_EQ(Get("http://updates.kelvo.com/s.txt"), 500);
   plat::FailNthAllocation(0);
@@ -261,13 +247,13 @@ TEST_F(HttpClientTest, NoMemoryForTheBodyGives500WithoutExceptionLines) {
 
 TEST_F(HttpClientTest, PostSendsTheDataWithOneContentTypeHeader) {
   Answer reply = Body("send getversion\r\n");
-  server_.SetAnswer("http://updates.kelvo.com/report", reply);
+  server_->SetAnswer("http://updates.kelvo.com/report", reply);
   std::string data("--K3LV0HGQHP\r\n\0%s%d\r\n", 20);
   const char* type = "multipart/form-data, boundary=K3LV0HGQHP";
   ASSERT_EQ(Post("http://updates.kelvo.com/report", type, data), 200);
   EXPECT_EQ(std::string(body_, static_cast<size_t>(length_)), "send getversion\r\n");
 
-  auto requests = server_.Requests();
+  auto requests = server_->Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, "POST");
   EXPECT_EQ(requests[0].body, data);
@@ -286,24 +272,24 @@ TEST_F(HttpClientTest, PostStatusAndFailures) {
 
   // An empty reply (200 without a body) is 411, as for a GET.
   Answer empty;
-  server_.SetAnswer("http://updates.kelvo.com/empty", empty);
+  server_->SetAnswer("http://updates.kelvo.com/empty", empty);
   EXPECT_EQ(Post("http://updates.kelvo.com/empty", "text/plain", "x"), 411);
 
   // No Reply-To: nothing can be parsed, nothing is sent.
-  size_t before = server_.Requests().size();
+  size_t before = server_->Requests().size();
   EXPECT_EQ(Post("", "text/plain", "x"), 400);
   EXPECT_TRUE(Logged("ERROR: httpPost - Http Open Server failed. Error = 400"));
-  EXPECT_EQ(server_.Requests().size(), before);
+  EXPECT_EQ(server_->Requests().size(), before);
 }
 
 TEST_F(HttpClientTest, APostRedirectedBy303BecomesAGet) {
   Answer seeOther;
   seeOther.status = 303;
   seeOther.headers = {"Location: http://updates.kelvo.com/next.txt"};
-  server_.SetAnswer("http://updates.kelvo.com/report", seeOther);
-  server_.SetAnswer("http://updates.kelvo.com/next.txt", Body("wait 1\r\n"));
+  server_->SetAnswer("http://updates.kelvo.com/report", seeOther);
+  server_->SetAnswer("http://updates.kelvo.com/next.txt", Body("wait 1\r\n"));
   ASSERT_EQ(Post("http://updates.kelvo.com/report", "text/plain", "data"), 200);
-  auto requests = server_.Requests();
+  auto requests = server_->Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].method, "GET");
   EXPECT_EQ(requests[1].body, "");
@@ -312,7 +298,7 @@ TEST_F(HttpClientTest, APostRedirectedBy303BecomesAGet) {
 TEST_F(HttpClientTest, APostCutShortInTheReplyGives500) {
   Answer cut = Body(std::string(64, 'r'));
   cut.closeAfterBodyBytes = 10;
-  server_.SetAnswer("http://updates.kelvo.com/report", cut);
+  server_->SetAnswer("http://updates.kelvo.com/report", cut);
   EXPECT_EQ(Post("http://updates.kelvo.com/report", "text/plain", "x"), 500);
   EXPECT_NE(body_, nullptr);
   EXPECT_EQ(length_, 0);

@@ -34,7 +34,7 @@ TEST(CommandTableTest, WebCommandsKeepTheirPlaces) {
 }
 
 TEST_F(WebCommandsTest, GetLoadsTheFileForUpload) {
-  server_.SetAnswer("http://updates.kelvo.com/fw1.bin", Body("first image"));
+  server_->SetAnswer("http://updates.kelvo.com/fw1.bin", Body("first image"));
   EXPECT_EQ(doGet("get http://updates.kelvo.com/fw1.bin", "http://updates.kelvo.com/fw1.bin"),
             CommandStatus::OK);
   ASSERT_NE(pFileRxBuffer, nullptr);
@@ -46,14 +46,14 @@ TEST_F(WebCommandsTest, GetLoadsTheFileForUpload) {
 TEST_F(WebCommandsTest, GetWithoutArgumentIsBadUrl) {
   EXPECT_EQ(doGet("get", nullptr), CommandStatus::BadUrl);
   EXPECT_EQ(LastError, 77);
-  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_TRUE(server_->Requests().empty());
 }
 
 TEST_F(WebCommandsTest, GetOfARefusedUrlIsHttpError403) {
   EXPECT_EQ(doGet("get", "http://evil.example/fw.bin"), CommandStatus::HttpError);
   EXPECT_EQ(LastError, 403);
   EXPECT_EQ(pFileRxBuffer, nullptr);
-  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_TRUE(server_->Requests().empty());
 
   char line[] = "GET updates.kelvo.com/x";
   EXPECT_EQ(DispatchScriptLine(line), CommandStatus::HttpError);
@@ -61,8 +61,8 @@ TEST_F(WebCommandsTest, GetOfARefusedUrlIsHttpError403) {
 }
 
 TEST_F(WebCommandsTest, ASecondGetReleasesTheFirstFile) {
-  server_.SetAnswer("http://updates.kelvo.com/fw1.bin", Body("first image"));
-  server_.SetAnswer("http://updates.kelvo.com/fw2.bin", Body("second"));
+  server_->SetAnswer("http://updates.kelvo.com/fw1.bin", Body("first image"));
+  server_->SetAnswer("http://updates.kelvo.com/fw2.bin", Body("second"));
   ASSERT_EQ(doGet("get", "http://updates.kelvo.com/fw1.bin"), CommandStatus::OK);
   ASSERT_EQ(doGet("get", "http://updates.kelvo.com/fw2.bin"), CommandStatus::OK);
   EXPECT_STREQ(pFileRxBuffer, "second");
@@ -78,7 +78,7 @@ TEST_F(WebCommandsTest, ASecondGetReleasesTheFirstFile) {
 TEST_F(WebCommandsTest, ACutDownloadIsNeverTakenForAFile) {
   test_server::Answer cut = Body(std::string(4096, 'F'));
   cut.closeAfterBodyBytes = 1000;
-  server_.SetAnswer("http://updates.kelvo.com/fw.bin", cut);
+  server_->SetAnswer("http://updates.kelvo.com/fw.bin", cut);
   EXPECT_EQ(doGet("get", "http://updates.kelvo.com/fw.bin"), CommandStatus::HttpError);
   EXPECT_EQ(LastError, 500);
   // The zeroed buffer stays with the run (released at its end), size 0.
@@ -91,7 +91,7 @@ TEST_F(WebCommandsTest, ReplyToStoresAnAllowedUrlAsWritten) {
   EXPECT_EQ(doReplyTo("reply-to", "http://updates.kelvo.com/report  "), CommandStatus::OK);
   EXPECT_STREQ(ReplyUrl, "http://updates.kelvo.com/report  ");
   EXPECT_EQ(LastError, 77);
-  EXPECT_TRUE(server_.Requests().empty());  // a test, not a request
+  EXPECT_TRUE(server_->Requests().empty());  // a test, not a request
 }
 
 TEST_F(WebCommandsTest, ReplyToRefusalsLeaveTheStoredUrl) {

@@ -59,16 +59,35 @@ class ProxyEnv {
   ScopedEnv http_, https_, upperHttps_, noProxy_, upperNoProxy_, all_, lowerAll_;
 };
 
+// One server for the whole test program, and the proxy variables set once:
+// WinINet takes its proxy settings once per process (wine's does, at least),
+// so a server per test would leave later tests talking to a stopped one.
+inline test_server::Server& SharedServer() {
+  static test_server::Server* server = [] {
+    test_server::Limits limits;
+    limits.lifetimeMs = 900000;  // longer than any run of this program
+    auto* s = new test_server::Server(limits);
+    if (!s->Start()) return s;
+    static ProxyEnv proxy(s->ProxyUrl());
+    return s;
+  }();
+  return *server;
+}
+
 class ServerFixture : public LogFixture {
  protected:
   void SetUp() override {
     LogFixture::SetUp();
-    ASSERT_TRUE(server_.Start());
-    proxy_.reset(new ProxyEnv(server_.ProxyUrl()));
+    server_ = &SharedServer();
+    ASSERT_NE(server_->port(), 0);
+    server_->Reset();
   }
   void TearDown() override {
-    server_.Stop();
-    proxy_.reset();
+    // The log tells why an exchange failed: show it with the failure.
+    if (HasFailure()) {
+      for (const std::string& line : Log()) std::printf("  log: %s\n", line.c_str());
+    }
+    server_->Reset();
     plat::SetHttpSendReceiveTimeoutForTests(0);
     ReleaseRunResources();
     ReplyUrl[0] = '\0';
@@ -81,8 +100,7 @@ class ServerFixture : public LogFixture {
     return answer;
   }
 
-  test_server::Server server_;
-  std::unique_ptr<ProxyEnv> proxy_;
+  test_server::Server* server_ = nullptr;
 };
 
 }  // namespace web_test

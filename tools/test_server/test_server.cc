@@ -359,6 +359,14 @@ void Server::SetTunnel(const std::string& authority, uint16_t loopbackPort) {
   state_->tunnels[Lower(authority)] = loopbackPort;
 }
 
+void Server::Reset() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->answers.clear();
+  state_->tunnels.clear();
+  state_->requests.clear();
+  state_->tunnelsAsked.clear();
+}
+
 std::vector<Request> Server::Requests() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->requests;

@@ -78,6 +78,9 @@ class Server {
   // CONNECT authority (host:port) is tunnelled to 127.0.0.1:loopbackPort.
   void SetTunnel(const std::string& authority, uint16_t loopbackPort);
 
+  // Forgets every answer, tunnel and recorded request.
+  void Reset();
+
   std::vector<Request> Requests() const;
   // CONNECT authorities asked for, in order.
   std::vector<std::string> Tunnels() const;

@@ -424,7 +424,7 @@ HttpHandle* HttpConnect(HttpHandle* session, const char* host, uint16_t port, bo
   return h;
 }
 
-HttpHandle* HttpOpenRequest(HttpHandle* connection, const char* verb, const char* object, bool) {
+HttpHandle* OpenHttpRequest(HttpHandle* connection, const char* verb, const char* object, bool) {
   if (!connection || connection->kind != HttpHandle::Kind::Connection) {
     SetLastErrorCode(12018);
     return nullptr;
@@ -457,7 +457,7 @@ bool HttpAddRequestHeader(HttpHandle* request, const char* header, uint32_t leng
   return true;
 }
 
-bool HttpSendRequest(HttpHandle* request, const void* data, uint32_t length) {
+bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
   if (!request || request->kind != HttpHandle::Kind::Request || request->sent) return Fail(12019);
   request->sent = true;
   const HttpHandle* c = request->connection;

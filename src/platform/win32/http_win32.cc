@@ -1,5 +1,6 @@
 // The HTTP exchange on WinINet: each handle is the WinINet handle itself.
 // Failures leave GetLastError() as WinINet set it.
+#include <winsock2.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -16,6 +17,21 @@ namespace {
 
 HINTERNET Native(HttpHandle* handle) { return reinterpret_cast<HINTERNET>(handle); }
 HttpHandle* Wrap(HINTERNET handle) { return reinterpret_cast<HttpHandle*>(handle); }
+
+// wine's WinINet lets a few Winsock codes through where Windows gives its
+// own; the program reports WinINet codes only.
+bool FailedCall() {
+  DWORD code = ::GetLastError();
+  switch (code) {
+    case WSAETIMEDOUT: code = ERROR_INTERNET_TIMEOUT; break;
+    case WSAECONNREFUSED: code = ERROR_INTERNET_CANNOT_CONNECT; break;
+    case WSAECONNABORTED: code = ERROR_INTERNET_CONNECTION_ABORTED; break;
+    case WSAECONNRESET: code = ERROR_INTERNET_CONNECTION_RESET; break;
+    default: break;
+  }
+  ::SetLastError(code);
+  return false;
+}
 
 }  // namespace
 
@@ -47,10 +63,11 @@ bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, cha
   // The path comes with the extra information; the fragment is the
   // browser's and never goes to a server.
   if (char* hash = std::strchr(object, '#')) *hash = '\0';
-  if (parts.nScheme == INTERNET_SCHEME_HTTP) {
-    *scheme = UrlScheme::Http;
-  } else if (parts.nScheme == INTERNET_SCHEME_HTTPS) {
-    *scheme = UrlScheme::Https;
+  if (parts.nScheme == INTERNET_SCHEME_HTTP || parts.nScheme == INTERNET_SCHEME_HTTPS) {
+    // "http://" alone cracks into an empty host: nothing to connect to.
+    if (host[0] == '\0') return false;
+    if (object[0] == '\0') std::strcpy(object, "/");
+    *scheme = parts.nScheme == INTERNET_SCHEME_HTTP ? UrlScheme::Http : UrlScheme::Https;
   }
   *port = parts.nPort;
   return true;
@@ -84,12 +101,20 @@ HttpHandle* HttpConnect(HttpHandle* session, const char* host, uint16_t port, bo
                                  secure ? INTERNET_FLAG_SECURE : 0, 1));
 }
 
-HttpHandle* HttpOpenRequest(HttpHandle* connection, const char* verb, const char* object,
+HttpHandle* OpenHttpRequest(HttpHandle* connection, const char* verb, const char* object,
                             bool secure) {
   static const char* kAcceptTypes[] = {"application/*", "text/*", nullptr};
   DWORD flags = INTERNET_FLAG_NO_AUTO_REDIRECT | (secure ? INTERNET_FLAG_SECURE : 0);
-  return Wrap(::HttpOpenRequestA(Native(connection), verb, object, "HTTP/1.1", nullptr, kAcceptTypes,
-                                 flags, 1));
+  HINTERNET request = ::HttpOpenRequestA(Native(connection), verb, object, "HTTP/1.1", nullptr,
+                                         kAcceptTypes, flags, 1);
+  if (request) {
+    // wine's WinINet takes the send and receive time-outs only from the
+    // request itself, not from its session.
+    DWORD timeout = HttpSendReceiveTimeout();
+    ::InternetSetOptionExA(request, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof timeout, 0);
+    ::InternetSetOptionExA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout, 0);
+  }
+  return Wrap(request);
 }
 
 bool HttpAddRequestHeader(HttpHandle* request, const char* header, uint32_t length) {
@@ -97,8 +122,9 @@ bool HttpAddRequestHeader(HttpHandle* request, const char* header, uint32_t leng
                                   HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE) != FALSE;
 }
 
-bool HttpSendRequest(HttpHandle* request, const void* data, uint32_t length) {
-  return ::HttpSendRequestA(Native(request), nullptr, 0, const_cast<void*>(data), length) != FALSE;
+bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
+  if (::HttpSendRequestA(Native(request), nullptr, 0, const_cast<void*>(data), length)) return true;
+  return FailedCall();
 }
 
 bool HttpQueryStatusCode(HttpHandle* request, char* text, uint32_t size) {
@@ -109,18 +135,18 @@ bool HttpQueryStatusCode(HttpHandle* request, char* text, uint32_t size) {
 bool HttpQueryContentLength(HttpHandle* request, uint32_t* length) {
   DWORD number = 0;
   DWORD n = sizeof number;
-  if (!::HttpQueryInfoA(Native(request), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &number, &n,
-                        nullptr)) {
-    return false;
-  }
-  // The number form wraps a length beyond 32 bits into a small one; read
-  // the text too, so that such a length stays too large instead.
+  bool numberRead = ::HttpQueryInfoA(Native(request), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                                     &number, &n, nullptr) != FALSE;
+  // A length beyond 32 bits either wraps into a small number or fails the
+  // number form altogether; read the text too, so that it stays too large.
   char text[64];
   DWORD textSize = sizeof text;
-  if (::HttpQueryInfoA(Native(request), HTTP_QUERY_CONTENT_LENGTH, text, &textSize, nullptr)) {
-    unsigned long long exact = std::strtoull(text, nullptr, 10);
-    if (exact > 0xFFFFFFFFull) number = 0xFFFFFFFFu;
+  if (::HttpQueryInfoA(Native(request), HTTP_QUERY_CONTENT_LENGTH, text, &textSize, nullptr) &&
+      text[0] >= '0' && text[0] <= '9' && std::strtoull(text, nullptr, 10) > 0xFFFFFFFFull) {
+    *length = 0xFFFFFFFFu;
+    return true;
   }
+  if (!numberRead) return false;
   *length = number;
   return true;
 }
@@ -134,7 +160,7 @@ bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* go
   DWORD n = 0;
   BOOL ok = ::InternetReadFile(Native(request), buffer, size, &n);
   *got = n;
-  return ok != FALSE;
+  return ok ? true : FailedCall();
 }
 
 void HttpCloseHandle(HttpHandle* handle) {
