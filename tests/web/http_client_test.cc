@@ -305,4 +305,31 @@ TEST_F(HttpClientTest, APostCutShortInTheReplyGives500) {
   EXPECT_TRUE(Logged(kPostExceptionLine));
 }
 
+// HTTPS with certificate checking on: a self-signed certificate is refused,
+// through a CONNECT tunnel to port 443 of the allow-listed host.
+TEST_F(HttpClientTest, AnUntrustedCertificateGives500) {
+  test_server::TlsEndpoint tls;
+  ASSERT_TRUE(test_server::StartTlsEndpoint("/usr/bin/openssl", "/usr/bin/timeout", "updates.kelvo.com", 60, &tls))
+      << "openssl and timeout must be installed";
+  server_->SetTunnel("updates.kelvo.com:443", tls.port);
+  EXPECT_EQ(Get("https://updates.kelvo.com/s.txt"), 500);
+  test_server::StopTlsEndpoint(&tls);
+
+  EXPECT_EQ(body_, nullptr);
+  auto tunnels = server_->Tunnels();
+  ASSERT_EQ(tunnels.size(), 1u);
+  EXPECT_EQ(tunnels[0], "updates.kelvo.com:443");  // no port written: 443
+  EXPECT_TRUE(server_->Requests().empty());        // nothing went in the clear
+  EXPECT_TRUE(Logged(kGetExceptionLine));
+  // The code is a certificate or secure-channel failure, whichever the TLS
+  // layer reports first.
+  bool certificateCode = false;
+  for (int code : {plat::kInternetErrorInvalidCa, plat::kInternetErrorSecCertErrors,
+                   plat::kInternetErrorSecInvalidCert, plat::kInternetErrorSecCertCnInvalid,
+                   plat::kInternetErrorSecurityChannel}) {
+    certificateCode = certificateCode || Logged(ErrorLine(code));
+  }
+  EXPECT_TRUE(certificateCode);
+}
+
 }  // namespace

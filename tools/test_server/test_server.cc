@@ -378,34 +378,68 @@ std::vector<std::string> Server::Tunnels() const {
 }
 
 bool StartTlsEndpoint(const std::string& opensslPath, const std::string& timeoutPath,
-                      const std::string& folder, const std::string& commonName,
-                      int lifetimeSeconds, TlsEndpoint* endpoint) {
-  std::string key = folder + "/key.pem";
-  std::string cert = folder + "/cert.pem";
-  plat::SpawnOptions make;
-  make.args = {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=" + commonName,
-               "-keyout", key, "-out", cert};
-  int exitCode = -1;
-  if (!plat::RunProcess(opensslPath, make, 60000, &exitCode, nullptr) || exitCode != 0) return false;
-
+                      const std::string& commonName, int lifetimeSeconds, TlsEndpoint* endpoint) {
   // A free port: taken, noted, and given back for s_server to take.
   uint16_t port = 0;
   plat::Socket* probe = plat::ListenLoopback(&port);
   if (!probe) return false;
   plat::CloseSocket(probe);
+  endpoint->port = port;
+  std::string stem = "kelvo-tls-" + std::to_string(port);
+  endpoint->keyFile = stem + "-key.pem";
+  endpoint->certFile = stem + "-cert.pem";
+  std::remove(endpoint->certFile.c_str());
+
+  plat::SpawnOptions make;
+  make.captureOutput = false;
+  make.args = {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+               "-days", "1", "-subj", "/CN=" + commonName, "-keyout", endpoint->keyFile,
+               "-out", endpoint->certFile};
+  endpoint->maker = plat::StartProcess(opensslPath, make);
+  if (!endpoint->maker) return false;
+  bool ready = false;
+  auto until = SteadyClock::now() + std::chrono::seconds(30);
+  while (!ready && SteadyClock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    std::FILE* f = std::fopen(endpoint->certFile.c_str(), "rb");
+    if (!f) continue;
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+    ready = text.find("-----END CERTIFICATE-----") != std::string::npos;
+  }
+  if (!ready) return false;
 
   plat::SpawnOptions serve;
   serve.captureOutput = false;
   serve.args = {std::to_string(lifetimeSeconds), opensslPath, "s_server", "-quiet", "-naccept", "1",
-                "-accept", "127.0.0.1:" + std::to_string(port), "-cert", cert, "-key", key};
-  endpoint->process = plat::StartProcess(timeoutPath, serve);
-  endpoint->port = port;
-  return endpoint->process != nullptr;
+                "-accept", "127.0.0.1:" + std::to_string(port), "-cert", endpoint->certFile,
+                "-key", endpoint->keyFile};
+  endpoint->server = plat::StartProcess(timeoutPath, serve);
+  return endpoint->server != nullptr;
 }
 
 void StopTlsEndpoint(TlsEndpoint* endpoint) {
-  if (endpoint->process) plat::ReleaseProcess(endpoint->process);
-  endpoint->process = nullptr;
+  // A connection uses up the server's one, after which it ends by itself;
+  // killing `timeout` instead would leave s_server behind, waiting.
+  for (int attempt = 0; endpoint->server && attempt < 20; ++attempt) {
+    int exitCode = 0;
+    if (plat::WaitProcess(endpoint->server, 0, &exitCode)) break;
+    if (plat::Socket* poke = plat::ConnectLoopback(endpoint->port)) {
+      plat::CloseSocket(poke);
+      plat::WaitProcess(endpoint->server, 3000, &exitCode);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  if (endpoint->server) plat::ReleaseProcess(endpoint->server);
+  if (endpoint->maker) plat::ReleaseProcess(endpoint->maker);
+  endpoint->server = nullptr;
+  endpoint->maker = nullptr;
+  if (!endpoint->keyFile.empty()) std::remove(endpoint->keyFile.c_str());
+  if (!endpoint->certFile.empty()) std::remove(endpoint->certFile.c_str());
 }
 
 }  // namespace test_server

@@ -95,16 +95,23 @@ class Server {
 std::string NormalizeUrl(const std::string& url);
 
 // An HTTPS endpoint with a fresh self-signed certificate for commonName:
-// `openssl req` makes it in folder, `openssl s_server` serves it on a free
-// loopback port for at most lifetimeSeconds (through `timeout`) and one
-// connection. Call StopTlsEndpoint when done.
+// `openssl req` makes it, `openssl s_server` serves it on a free loopback port
+// for one connection and at most lifetimeSeconds (through `timeout`). The
+// key and certificate are files in the current folder, named relatively:
+// a Windows test program under wine shares its current folder with the Linux
+// programs it starts, but not its idea of absolute paths, and it cannot wait
+// for them either, so the certificate is awaited by looking at the file.
+// StopTlsEndpoint ends the server (by using up its one connection) and
+// removes the files.
 struct TlsEndpoint {
   uint16_t port = 0;
-  plat::SpawnedProcess* process = nullptr;
+  std::string keyFile;
+  std::string certFile;
+  plat::SpawnedProcess* maker = nullptr;
+  plat::SpawnedProcess* server = nullptr;
 };
 bool StartTlsEndpoint(const std::string& opensslPath, const std::string& timeoutPath,
-                      const std::string& folder, const std::string& commonName,
-                      int lifetimeSeconds, TlsEndpoint* endpoint);
+                      const std::string& commonName, int lifetimeSeconds, TlsEndpoint* endpoint);
 void StopTlsEndpoint(TlsEndpoint* endpoint);
 
 }  // namespace test_server
