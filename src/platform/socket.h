@@ -21,7 +21,9 @@ constexpr int kSocketFailed = -2;
 // Receives up to size bytes, waiting up to timeoutMs: the count, 0 when the
 // peer closed, kSocketTimedOut or kSocketFailed.
 int ReceiveSome(Socket* socket, void* buffer, int size, int timeoutMs);
-// Sends every byte; false when the peer is gone.
+// Sends every byte; false when the peer is gone or has taken nothing for
+// kSocketSendTimeoutMs (a peer that stops reading never blocks us for good).
+constexpr int kSocketSendTimeoutMs = 20000;
 bool SendAll(Socket* socket, const void* data, size_t size);
 // Waits up to timeoutMs until a or b (either may be null) has something to
 // read or was closed: bit 1 for a, bit 2 for b; 0 on time-out, -1 on failure.

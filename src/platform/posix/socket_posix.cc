@@ -26,6 +26,11 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
+void LimitSends(int fd) {
+  timeval limit{kSocketSendTimeoutMs / 1000, (kSocketSendTimeoutMs % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 Socket* Failed(int fd) {
   SetLastErrorCode(WindowsCodeFromErrno(errno));
   if (fd >= 0) ::close(fd);
@@ -56,6 +61,7 @@ Socket* AcceptConnection(Socket* listener, int timeoutMs) {
   if (fd < 0) return Failed(fd);
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  LimitSends(fd);
   return new Socket{fd};
 }
 
@@ -64,6 +70,7 @@ Socket* ConnectLoopback(uint16_t port) {
   if (fd < 0) return Failed(fd);
   sockaddr_in address = Loopback(port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return Failed(fd);
+  LimitSends(fd);
   return new Socket{fd};
 }
 

@@ -30,6 +30,11 @@ sockaddr_in Loopback(uint16_t port) {
   return address;
 }
 
+void LimitSends(SOCKET s) {
+  DWORD limit = kSocketSendTimeoutMs;
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+}
+
 Socket* Failed(SOCKET s) {
   SetLastErrorCode(::WSAGetLastError());
   if (s != INVALID_SOCKET) ::closesocket(s);
@@ -75,6 +80,7 @@ Socket* AcceptConnection(Socket* listener, int timeoutMs) {
   if (s == INVALID_SOCKET) return Failed(s);
   BOOL one = TRUE;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  LimitSends(s);
   return new Socket{s};
 }
 
@@ -84,6 +90,7 @@ Socket* ConnectLoopback(uint16_t port) {
   if (s == INVALID_SOCKET) return Failed(s);
   sockaddr_in address = Loopback(port);
   if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return Failed(s);
+  LimitSends(s);
   return new Socket{s};
 }
 
