@@ -158,6 +158,13 @@ class OtherCopies : public ::testing::Test {
   // The path another copy would run from: same file name, another folder.
   std::string OwnPath() { return NewFolder() + plat::kPathSeparator + base_ + ext_; }
 
+  // The probe's one line, without its line end (CR LF on Windows).
+  static std::string Answer(const ts::RunResult& run) {
+    std::string text = run.output;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+  }
+
   std::string ProbePath() {
     return plat::FolderOf(ts::BinaryPath()) + plat::kPathSeparator + "kelvo_copy_probe" + ext_;
   }
@@ -224,14 +231,14 @@ TEST_F(OtherCopies, TheSearchingProcessNeverPicksItself) {
   std::string probe = PlaceCopy(ProbePath(), base_);
   ts::RunResult alone = ts::Run(probe, {"find", Lower(base_)}, {}, 60000);
   ASSERT_TRUE(alone.ended);
-  EXPECT_EQ(alone.output, "0\n");
+  EXPECT_EQ(Answer(alone), "0");
 
   // ...and the other copy's id once one runs.
   plat::SpawnedProcess* copy = StartCopy(base_ + "-b");
   ASSERT_NE(copy, nullptr);
   ts::RunResult withCopy = ts::Run(probe, {"find", Lower(base_)}, {}, 60000);
   ASSERT_TRUE(withCopy.ended);
-  EXPECT_EQ(withCopy.output, std::to_string(plat::SpawnedProcessId(copy)) + "\n");
+  EXPECT_EQ(Answer(withCopy), std::to_string(plat::SpawnedProcessId(copy)));
 }
 
 TEST_F(OtherCopies, ACopyOfAnotherUserThatCantBeReadIsPassedBy) {
@@ -254,10 +261,10 @@ TEST_F(OtherCopies, ACopyOfAnotherUserThatCantBeReadIsPassedBy) {
   args.insert(args.end(), {probe, "find", Lower(base_)});
   ts::RunResult other = ts::Run(setpriv, args, {}, 60000);
   ASSERT_TRUE(other.ended);
-  EXPECT_EQ(other.output, "0\n");
+  EXPECT_EQ(Answer(other), "0");
   // The same search as the copy's own user finds it.
   ts::RunResult same = ts::Run(probe, {"find", Lower(base_)}, {}, 60000);
-  EXPECT_EQ(same.output, std::to_string(plat::SpawnedProcessId(copy)) + "\n");
+  EXPECT_EQ(Answer(same), std::to_string(plat::SpawnedProcessId(copy)));
   EXPECT_TRUE(StillRunning(copy));
 }
 
