@@ -112,8 +112,9 @@ std::vector<std::string> LogMessages(const std::string& logText) {
   std::string current;
   for (size_t i = 0; i < logText.size(); ++i) {
     char c = logText[i];
-    if (c == '\r' && i + 1 < logText.size() && logText[i + 1] == '\n') continue;
     if (c == '\n') {
+      // Text mode on Windows stores a logged CR LF as CR CR LF.
+      while (!current.empty() && current.back() == '\r') current.pop_back();
       lines.push_back(current);
       current.clear();
     } else {
