@@ -245,18 +245,4 @@ TEST_F(CopySearch, TerminateEndsTheFirstMatchWithMinusOneAndKeepsItsLastError) {
   EXPECT_TRUE(fake.terminateCodes.empty());
 }
 
-TEST_F(CopySearch, NoMatchMeansNoTermination) {
-  fake.table.push_back({60, true, true, {"c:\\a\\kelvoupgrader.exe"}, 0});
-  std::string path = std::string("x") + plat::kPathSeparator + "KelvoUpgrader2.exe";
-  EXPECT_FALSE(TerminateOtherInstance(path.c_str()));
-  EXPECT_TRUE(fake.openedForTerminate.empty());
-}
-
-TEST(CopySearchName, FileNameIsWhatFollowsTheLastSeparator) {
-  std::string sep = plat::kPathSeparator;
-  EXPECT_EQ(plat::ExecutableFileName(("a" + sep + "b" + sep + "Kelvo.exe").c_str()), "Kelvo.exe");
-  EXPECT_EQ(plat::ExecutableFileName("Kelvo.exe"), "Kelvo.exe");
-  EXPECT_EQ(plat::ExecutableFileName(("a" + sep).c_str()), "");
-}
-
 }  // namespace
