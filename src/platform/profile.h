@@ -19,10 +19,10 @@
 namespace plat {
 
 // The value of key in section (both given, never null) of the INI file at
-// path, copied into out
-// (outSize bytes). A missing file, section or key, or a key without '=',
-// gives defaultValue (without its trailing blanks). An empty value ("key=")
-// is an empty text, not the default. Returns the number of characters copied.
+// path, copied into out (outSize bytes). A missing file, section or key, or a
+// key without '=', gives defaultValue (without its trailing blanks). An empty
+// value ("key=") is an empty text, not the default. Returns the number of
+// characters copied.
 uint32_t ReadProfileString(const char* path, const char* section, const char* key,
                            const char* defaultValue, char* out, uint32_t outSize);
 
