@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "platform/memory.h"
+#include "script/engine.h"
+#include "script/run_state.h"
+#include "support/fake_clock.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::FakeClock;
+using testing_support::LogMessages;
+using testing_support::ReadFileBytes;
+using testing_support::ScopedClock;
+using testing_support::TempDir;
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ReleaseRunResources();
+    LastError = 0;
+    std::snprintf(LogFilePath, sizeof LogFilePath, "%s", dir.File("run.log").c_str());
+  }
+  void TearDown() override {
+    LogFilePath[0] = '\0';
+    plat::FailNthAllocation(0);
+    ReleaseRunResources();
+  }
+
+  // Loads text as a provider would (length + 1 zeroed bytes), prepares and runs it.
+  CommandStatus RunText(const std::string& text) {
+    ScriptBuffer.text = static_cast<char*>(plat::Alloc(text.size() + 1));
+    std::memset(ScriptBuffer.text, 0, text.size() + 1);
+    std::memcpy(ScriptBuffer.text, text.data(), text.size());
+    ScriptBuffer.length = static_cast<int32_t>(text.size());
+    PrepareScriptText();
+    return RunScriptText();
+  }
+
+  std::vector<std::string> RunLines() {
+    std::vector<std::string> runs;
+    for (const auto& m : LogMessages(ReadFileBytes(LogFilePath))) {
+      if (m.rfind("Run: [", 0) == 0) runs.push_back(m.substr(6, m.size() - 7));
+    }
+    return runs;
+  }
+
+  std::string StatusLog() {
+    return std::string(StatusLogBuffer.begin ? StatusLogBuffer.begin : "",
+                       static_cast<size_t>(BufferUsed(StatusLogBuffer)));
+  }
+
+  TempDir dir;
+  FakeClock clock;
+  ScopedClock useClock{&clock};
+};
+
+TEST_F(EngineTest, RunsOfLineBreaksEndOneLineAndAreSkipped) {
+  EXPECT_EQ(CommandStatus::OK, RunText("# a\r\n\r\n\n\r# b"));
+  EXPECT_EQ((std::vector<std::string>{"# a", "# b"}), RunLines());
+  EXPECT_EQ("OK\r\nOK\r\n", StatusLog());
+}
+
+TEST_F(EngineTest, TrailingBreakRunsOneMoreEmptyLineAndLeadingBreakRunsOneFirst) {
+  RunText("\r\n# x\r\n");
+  EXPECT_EQ((std::vector<std::string>{"", "# x", ""}), RunLines());
+  EXPECT_EQ("OK\r\nOK\r\nOK\r\n", StatusLog());
+}
+
+TEST_F(EngineTest, EmptyTextRunsOneEmptyLine) {
+  RunText("");
+  EXPECT_EQ((std::vector<std::string>{""}), RunLines());
+  EXPECT_EQ("OK\r\n", StatusLog());
+}
+
+TEST_F(EngineTest, ZeroBytesEndLinesButAreNotSkipped) {
+  RunText(std::string("# a\0\0# b", 8));
+  EXPECT_EQ((std::vector<std::string>{"# a", "", "# b"}), RunLines());
+}
+
+TEST_F(EngineTest, TopBitIsClearedSoHighBytesBecomeBreaksAndBlanks) {
+  // 0x8D is CR, 0x8A is LF, 0xA0 a blank and 0xE3 'c' once the top bit goes.
+  RunText("# one\x8D\x8A\xA0# tw\xEF");
+  EXPECT_EQ((std::vector<std::string>{"# one", " # two"}), RunLines());
+}
+
+TEST_F(EngineTest, UnknownWordStopsTheScriptAfterItsRecord) {
+  EXPECT_EQ(CommandStatus::UnknownCmd, RunText("wait 1\r\nsendx getversion\r\nwait 2\r\n"));
+  EXPECT_EQ((std::vector<std::string>{"wait 1", "sendx getversion"}), RunLines());
+  EXPECT_EQ("OK\r\nUnknownCmd\r\n", StatusLog());
+  EXPECT_EQ((std::vector<uint32_t>{1}), clock.sleeps);
+}
+
+TEST_F(EngineTest, FailingLineRecordsItsErrorNumber) {
+  RunText("wait\r\nwait 5");
+  EXPECT_EQ("LocalError160\r\n", StatusLog());
+  EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST_F(EngineTest, DispatchIgnoresWordCaseAndSplitsTheArgument) {
+  char upper[] = "WAIT 7";
+  EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(upper));
+  char mixed[] = " \t\v\fWaIt\t  \t9  ";
+  EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(mixed));
+  EXPECT_EQ((std::vector<uint32_t>{7, 9}), clock.sleeps);
+
+  // A word alone, or followed only by blanks, has no argument: wait then fails with 160.
+  char alone[] = "wait";
+  char blanks[] = "wait   \t ";
+  EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(alone));
+  LastError = 0;
+  EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(blanks));
+  EXPECT_EQ(160, LastError);
+}
+
+TEST_F(EngineTest, ArgumentKeepsInnerAndTrailingBlanks) {
+  char line[] = "getlocal   no such  file.bin  ";
+  EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(line));
+  std::string log = ReadFileBytes(LogFilePath);
+  EXPECT_NE(std::string::npos, log.find("\tGet Local File: [no such  file.bin  ]"));
+}
+
+TEST_F(EngineTest, CommentsAndBlankLinesCallNoHandler) {
+  char comment[] = "   # wait 100";
+  char blank[] = " \t ";
+  EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(comment));
+  EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(blank));
+  EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(nullptr));
+  EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST_F(EngineTest, WordsLongerThan31CharactersMatchNothing) {
+  char longWord[] = "waitwaitwaitwaitwaitwaitwaitwaitwaitwait 5";
+  EXPECT_EQ(CommandStatus::UnknownCmd, DispatchScriptLine(longWord));
+  // Only blank and tab end the word: a vertical tab is part of it.
+  char vtab[] = "wait\v5";
+  EXPECT_EQ(CommandStatus::UnknownCmd, DispatchScriptLine(vtab));
+  EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST_F(EngineTest, WaitLimitsAndNonNumbers) {
+  char big[] = "wait 100000";
+  char negative[] = "wait -5";
+  char text[] = "wait soon";
+  char mixed[] = "wait 500ms";
+  for (char* line : {big, negative, text, mixed}) EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(line));
+  EXPECT_EQ((std::vector<uint32_t>{32767, 500}), clock.sleeps);
+}
+
+TEST_F(EngineTest, GetLocalLoadsTheFileAndASecondReplacesIt) {
+  testing_support::WriteFileBytes(dir.File("a.bin"), std::string("\x01\x02\xff", 3));
+  testing_support::WriteFileBytes(dir.File("b.bin"), "hello");
+  std::string first = "getlocal " + dir.File("a.bin");
+  std::string second = "getlocal " + dir.File("b.bin");
+  EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(&first[0]));
+  EXPECT_EQ(3, FileRxSize);
+  EXPECT_EQ(std::string("\x01\x02\xff\0", 4), std::string(pFileRxBuffer, 4));
+  EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(&second[0]));
+  EXPECT_EQ(5, FileRxSize);
+  EXPECT_STREQ("hello", pFileRxBuffer);
+}
+
+TEST_F(EngineTest, GetLocalFailuresRecordTheirCodes) {
+  RunText("getlocal " + dir.File("missing.bin"));
+  EXPECT_EQ("LocalError2\r\n", StatusLog());
+  std::vector<std::string> log = LogMessages(ReadFileBytes(LogFilePath));
+  bool openLine = false, imageLine = false;
+  for (const auto& m : log) {
+    openLine |= m.rfind("ERROR - Failed to open file [", 0) == 0 && m.find("Error=2") != std::string::npos;
+    imageLine |= m.find("ERROR - Failed to read image file [") != std::string::npos;
+  }
+  EXPECT_TRUE(openLine);
+  EXPECT_TRUE(imageLine);
+  EXPECT_EQ(nullptr, pFileRxBuffer);
+
+  ReleaseRunResources();
+  RunText("getlocal");
+  EXPECT_EQ("BadUrl\r\n", StatusLog());  // no number after BadUrl, though LastError is 2
+  EXPECT_EQ(2, LastError);
+}
+
+TEST_F(EngineTest, StatusLogGrowsAt127FreeButNotAt128) {
+  // Each "OK\r\n" record is 4 bytes. After 224 records 896 bytes are used: 128 free.
+  for (int i = 0; i < 224; ++i) AppendStatusRecord(CommandStatus::OK);
+  EXPECT_EQ(1024, StatusLogBuffer.capacity);
+  EXPECT_EQ(128, BufferFree(StatusLogBuffer));
+  AppendStatusRecord(CommandStatus::OK);  // 128 free is not fewer than 128: no growth
+  EXPECT_EQ(1024, StatusLogBuffer.capacity);
+  AppendStatusRecord(CommandStatus::OK);  // 124 free: grows first
+  EXPECT_EQ(2048, StatusLogBuffer.capacity);
+  EXPECT_EQ(226 * 4, BufferUsed(StatusLogBuffer));
+}
+
+TEST_F(EngineTest, StatusLogThatCannotGrowIsEmptiedAndTheRecordDropped) {
+  AppendStatusRecord(CommandStatus::OK);
+  for (int i = 0; i < 224; ++i) AppendStatusRecord(CommandStatus::OK);
+  plat::FailNthAllocation(1);
+  AppendStatusRecord(CommandStatus::Timeout);
+  EXPECT_EQ(nullptr, StatusLogBuffer.begin);
+  EXPECT_EQ(0, StatusLogBuffer.capacity);
+  AppendStatusRecord(CommandStatus::OK);  // the next record starts a new buffer
+  EXPECT_EQ("OK\r\n", StatusLog());
+}
+
+TEST_F(EngineTest, GrowBufferKeepsContentsAndFailureEmpties) {
+  ByteBuffer b{nullptr, nullptr, 0};
+  ASSERT_TRUE(GrowBuffer(&b));
+  std::memcpy(b.position, "abc", 3);
+  b.position += 3;
+  ASSERT_TRUE(GrowBuffer(&b));
+  EXPECT_EQ(2048, b.capacity);
+  EXPECT_EQ(3, BufferUsed(b));
+  EXPECT_EQ(0, std::memcmp(b.begin, "abc", 3));
+  plat::FailNthAllocation(1);
+  EXPECT_FALSE(GrowBuffer(&b));
+  EXPECT_EQ(nullptr, b.begin);
+  EXPECT_EQ(nullptr, b.position);
+  EXPECT_EQ(0, b.capacity);
+}
+
+TEST_F(EngineTest, ReadWholeFileRefusesWhatItCannotHold) {
+  testing_support::WriteFileBytes(dir.File("s.txt"), "wait 1");
+  char* data = nullptr;
+  int32_t size = -1;
+  plat::FailNthAllocation(1);
+  EXPECT_EQ(8, ReadWholeFile(dir.File("s.txt").c_str(), &data, &size));
+  EXPECT_EQ(nullptr, data);
+  EXPECT_EQ(-1, size);
+  EXPECT_EQ(0, ReadWholeFile(dir.File("s.txt").c_str(), &data, &size));
+  EXPECT_EQ(6, size);
+  EXPECT_STREQ("wait 1", data);
+  plat::Free(data);
+}
+
+}  // namespace
