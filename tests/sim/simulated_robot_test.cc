@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
+#include "support/fake_clock.h"
 #include "script/commands.h"
 #include "sim/simulated_robot.h"
 #include "sim_fixture.h"
@@ -292,22 +292,13 @@ TEST_F(SimulatedRobotTest, NoMemoryLeavesTheBufferEmptyWithError8) {
   EXPECT_EQ(Log().back(), "\t\tERROR - CollectRobotDataFromFile failed. Not Enough Memory");
 }
 
-class RecordingClock : public plat::Clock {
- public:
-  int64_t NowSeconds() override { return 0; }
-  plat::LocalTime Now() override { return {1, 2, 3, 4, 5}; }
-  void Sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
-  std::vector<uint32_t> sleeps;
-};
-
 TEST_F(SimulatedRobotTest, WaitDoesNothingInSimulation) {
-  RecordingClock clock;
-  plat::SetClock(&clock);
+  testing_support::FakeClock clock;
+  testing_support::ScopedClock useClock(&clock);
   SimulationEnabled = true;
   LastError = 17;
   EXPECT_EQ(doWait("wait 100000", "100000"), CommandStatus::OK);
   EXPECT_EQ(doWait("wait", nullptr), CommandStatus::OK);
-  plat::SetClock(nullptr);
   EXPECT_TRUE(clock.sleeps.empty());
   EXPECT_EQ(LastError, 17);
   EXPECT_EQ(Log(), std::vector<std::string>(2, "\tdoWait simulated response - Does Nothing"));
