@@ -17,7 +17,8 @@ KELVO_PACKAGES=(
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev            # fuzz preset (libFuzzer, sanitizers)
     umockdev                            # serial port tests
-    libcpp-httplib-dev                  # loopback test server
+    openssl                             # self-signed HTTPS endpoint in the web tests
+    curl time                           # download benchmark baseline and peak memory
     xdg-utils                           # URL handler registration (xdg-mime)
     util-linux                          # flock
 )
