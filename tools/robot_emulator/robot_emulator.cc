@@ -112,6 +112,8 @@ void Emulator::Serve() {
     int n = plat::PseudoTerminalRead(pty_, chunk.data(), static_cast<uint32_t>(chunk.size()), 20);
     if (n < 0) break;
     if (n == 0) continue;
+    bytesReceived_ += n;
+    if (draining_) continue;
     if (options_.recordTraffic) {
       std::lock_guard<std::mutex> lock(mutex_);
       received_.append(chunk.data(), static_cast<size_t>(n));
@@ -182,7 +184,10 @@ void Emulator::SendAnswer(const std::string& bytes) {
   } else if (!Send(bytes.substr(0, limit))) {
     return;
   }
-  if (options_.hangUpAfterAnswerBytes >= 0) DoHangUp();
+  if (options_.hangUpAfterAnswerBytes >= 0) {
+    Pause(200);
+    DoHangUp();
+  }
 }
 
 void Emulator::OnImageBytes(const char* data, size_t size) {

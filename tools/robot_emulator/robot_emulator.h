@@ -38,7 +38,9 @@ struct Options {
   std::string afterEnd;
   // Sends the answer one byte at a time with this pause.
   int dripMs = 0;
-  // Hangs up after sending this many bytes of an answer (-1: never).
+  // Hangs up after sending this many bytes of an answer (-1: never). It
+  // lingers 200 ms first: a hang-up discards whatever the other end hasn't
+  // read yet, and the point is to see what was read kept.
   int hangUpAfterAnswerBytes = -1;
 
   // Upload: the pause before ENQ, whether ENQ comes at all, a hang-up after
@@ -89,6 +91,11 @@ class Emulator {
   // Waits up to timeoutMs until count command lines or uploads have come in.
   bool WaitForCommands(size_t count, int timeoutMs);
   bool WaitForUploads(size_t count, int timeoutMs);
+  // While draining, everything received is counted and dropped unread, at
+  // full speed (a baseline for throughput measurements).
+  void SetDraining(bool draining) { draining_ = draining; }
+  // Bytes received since the start, drained ones included.
+  int64_t BytesReceived() const { return bytesReceived_; }
   // Called for each event with a one-line description (for the command line tool).
   void SetReporter(void (*reporter)(const std::string& event));
 
@@ -109,6 +116,8 @@ class Emulator {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> hangUp_{false};
+  std::atomic<bool> draining_{false};
+  std::atomic<int64_t> bytesReceived_{0};
   bool hungUp_ = false;
 
   // Upload in progress (served thread only).
