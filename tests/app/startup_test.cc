@@ -22,6 +22,8 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 
 class BinaryTest : public ::testing::Test {
  protected:
+  void SetUp() override { testing_support::ResetLog(home.path()); }
+
   testing_support::RunResult RunBinary(const std::vector<std::string>& args) {
     return testing_support::Run(testing_support::BinaryPath(), args,
                                 testing_support::IsolatedEnv(home.path()));
@@ -79,7 +81,7 @@ TEST_F(BinaryTest, LocalRoadRefusals) {
        "\tERROR - Script file [" + work.File(std::string(300, 'p')) + "] not found"},
   };
   for (const auto& c : cases) {
-    testing_support::RemoveTree(home.path());
+    testing_support::ResetLog(home.path());
     auto run = RunBinary(c.args);
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(255, run.exitCode & 0xFF) << c.expectedLine;
@@ -88,7 +90,7 @@ TEST_F(BinaryTest, LocalRoadRefusals) {
     EXPECT_TRUE(Contains(log, "\tCalled with \"No Server\" command line option."));
   }
   // The usage line follows the missing-path line.
-  testing_support::RemoveTree(home.path());
+  testing_support::ResetLog(home.path());
   RunBinary({"/NOSERVER"});
   EXPECT_TRUE(Contains(Log(), "\tUsage - KelvoUpgrader.exe /NoServer <script file path>"));
 }
@@ -121,11 +123,11 @@ TEST_F(BinaryTest, ScriptThatCannotBeReadReturnsItsCode) {
 TEST_F(BinaryTest, EmptyCommandLineEndsWithMinusOneAndTheEndBanner) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, std::vector<std::string>{"\"\""}}) {
-    testing_support::RemoveTree(home.path());
+    testing_support::ResetLog(home.path());
     auto run = RunBinary(args);
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(255, run.exitCode & 0xFF);
-    EXPECT_NE(std::string::npos, run.output.find("No URL passed. Can not start operation.\n"));
+    EXPECT_NE(std::string::npos, run.output.find("No URL passed. Can not start operation."));
     auto log = Log();
     EXPECT_TRUE(Contains(log, "ERROR - No URL passed. Cannot start operation, return -1"));
     EXPECT_TRUE(Contains(log, "************ Kelvo Upgrader Ended - ret code = -1 *****************"));

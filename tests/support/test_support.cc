@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -103,8 +104,22 @@ std::vector<std::pair<std::string, std::string>> IsolatedEnv(const std::string& 
 }
 
 std::string LogPathFor(const std::string& home) {
-  if (OnWindows()) return home + "\\AppData\\Local\\KelvoUpgrader\\Logs\\KelvoUpgrader.log";
+  if (OnWindows()) {
+    // Wine answers the local application-data folder from its prefix whatever
+    // the environment says, so Windows runs share the one log of the prefix;
+    // the Windows test runs are serial and ResetLog clears it before each run.
+    std::string appData;
+    plat::LocalAppDataFolder(&appData);
+    return appData + "\\KelvoUpgrader\\Logs\\KelvoUpgrader.log";
+  }
   return home + "/state/KelvoUpgrader/Logs/KelvoUpgrader.log";
+}
+
+void ResetLog(const std::string& home) {
+  std::string log = LogPathFor(home);
+  std::remove(log.c_str());
+  std::string backup = plat::FolderOf(log) + plat::kPathSeparator + "Backup_KelvoUpgrader.log";
+  std::remove(backup.c_str());
 }
 
 std::vector<std::string> LogMessages(const std::string& logText) {

@@ -65,6 +65,9 @@ std::vector<std::pair<std::string, std::string>> IsolatedEnv(const std::string& 
 // Where a run with IsolatedEnv(home) writes its log.
 std::string LogPathFor(const std::string& home);
 
+// Removes the log (and its backup) that a run with IsolatedEnv(home) writes.
+void ResetLog(const std::string& home);
+
 // Copies a file (binary), keeping nothing else.
 void CopyFileBytes(const std::string& from, const std::string& to);
 

@@ -1,0 +1,56 @@
+# shellcheck shell=bash
+# Shared by scripts/test and scripts/demo (source it; bash only).
+#
+#   KELVO_ROOT               the repository's top folder
+#   kelvo_ensure_packages    installs whatever Debian packages the build needs
+#                            and lacks (as root; apt-get update at most once)
+#   kelvo_configure_build P  cmake --preset P, then cmake --build --preset P -j2
+
+KELVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Everything the presets, the tests and the tools use, by Debian 12 name.
+KELVO_PACKAGES=(
+    cmake make pkg-config g++
+    g++-mingw-w64-x86-64-posix          # windows preset
+    wine wine64                         # windows tests
+    libcurl4-openssl-dev                # HTTP on Linux
+    googletest libgtest-dev libgmock-dev
+    clang libclang-rt-14-dev            # fuzz preset (libFuzzer, sanitizers)
+    umockdev                            # serial port tests
+    libcpp-httplib-dev                  # loopback test server
+    xdg-utils                           # URL handler registration (xdg-mime)
+    util-linux                          # flock
+)
+
+kelvo_missing_packages() {
+    local pkg
+    for pkg in "${KELVO_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            printf '%s\n' "$pkg"
+        fi
+    done
+}
+
+kelvo_ensure_packages() {
+    local missing
+    missing=$(kelvo_missing_packages)
+    if [[ -z $missing ]]; then
+        return 0
+    fi
+    # shellcheck disable=SC2086
+    echo "== installing:" $missing
+    if [[ $(id -u) -ne 0 ]]; then
+        # shellcheck disable=SC2086
+        echo "error: missing packages; run as root or: sudo apt-get install -y" $missing >&2
+        return 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    # shellcheck disable=SC2086
+    apt-get install -y $missing
+}
+
+kelvo_configure_build() {
+    local preset=$1
+    (cd "$KELVO_ROOT" && cmake --preset "$preset" && cmake --build --preset "$preset" -j2)
+}
