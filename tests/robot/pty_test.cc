@@ -19,6 +19,13 @@ using Lines = std::vector<std::string>;
 
 class PtyTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    std::string name, path;
+    plat::PseudoTerminal* probe = plat::OpenPseudoTerminal(&name, &path);
+    if (!probe) GTEST_SKIP() << "no pseudo-terminals here";
+    plat::ClosePseudoTerminal(probe);
+  }
+
   void TearDown() override {
     ReleaseRunResources();
     emulator.reset();
@@ -31,7 +38,7 @@ class PtyTest : public ::testing::Test {
   // with every port name.
   void StartRobot(const robot_emulator::Options& options) {
     emulator.reset(new robot_emulator::Emulator(options));
-    if (!emulator->Start()) GTEST_SKIP() << "no pseudo-terminals here";
+    ASSERT_TRUE(emulator->Start());
     std::snprintf(LogFilePath, sizeof LogFilePath, "%s", dir.File("test.log").c_str());
     registry.AddSerialPort(emulator->portName());
     registry.AddUsbInstance(kMakerUsbVendorId, kRobotUsbProductId, kRobotUsbInterface, "R1",

@@ -1,7 +1,6 @@
-// Stand-ins for the robot link's tests: a clock that runs only when slept
-// on, and a scripted serial port whose empty reads take the port's 100 ms
-// read time-out of that clock, so half a minute of silence passes in
-// microseconds. Plus a fixture that puts them (and an in-memory registry
+// Stand-ins for the robot link's tests: a scripted serial port whose empty
+// reads take the port's 100 ms read time-out of the test clock (which runs
+// only when slept on), so half a minute of silence passes in microseconds. Plus a fixture that puts them (and an in-memory registry
 // with a robot on COM3) in place and gives each test its own log file.
 #pragma once
 #include <gtest/gtest.h>
@@ -25,21 +24,22 @@
 #include "robot/upload.h"
 #include "robot_emulator/memory_registry.h"
 #include "script/run_state.h"
+#include "support/fake_clock.h"
 #include "support/test_support.h"
 
 namespace robot_test {
 
-class FakeClock : public plat::Clock {
- public:
-  int64_t NowSeconds() override { return 1700000000 + ms / 1000; }
-  plat::LocalTime Now() override { return plat::LocalTime{1, 1, 0, 0, static_cast<int>(ms / 1000 % 60)}; }
-  void Sleep(uint32_t milliseconds) override {
-    ms += milliseconds;
-    sleeps[milliseconds] += 1;
-  }
-  int64_t ms = 0;
-  std::map<uint32_t, int> sleeps;  // by length
-};
+using testing_support::FakeClock;
+
+// Time since the clock was made, in milliseconds.
+inline int64_t ElapsedMs(const FakeClock& clock) { return clock.nowMs - FakeClock().nowMs; }
+
+// How many sleeps of that length the clock saw.
+inline int SleepsOf(const FakeClock& clock, uint32_t ms) {
+  int n = 0;
+  for (uint32_t s : clock.sleeps) n += s == ms ? 1 : 0;
+  return n;
+}
 
 class FakeSerial : public plat::SerialPort {
  public:
@@ -47,7 +47,7 @@ class FakeSerial : public plat::SerialPort {
 
   struct ReadStep {
     std::string bytes;
-    int64_t notBeforeMs = 0;  // reads before this time of the clock come back empty
+    int64_t notBeforeMs = 0;  // reads before this time (ElapsedMs) come back empty
     int32_t failCode = 0;     // non-zero: this read fails with the code
     int64_t takesMs = 0;      // the read waits this long before the bytes come
   };
@@ -78,12 +78,12 @@ class FakeSerial : public plat::SerialPort {
   bool Read(plat::SerialHandle, void* buffer, uint32_t size, uint32_t* got) override {
     readSizes.push_back(size);
     *got = 0;
-    if (reads.empty() || clock_->ms < reads.front().notBeforeMs) {
-      clock_->ms += 100;  // the read time-out passes with nothing
+    if (reads.empty() || ElapsedMs(*clock_) < reads.front().notBeforeMs) {
+      clock_->nowMs += 100;  // the read time-out passes with nothing
       return true;
     }
     ReadStep& step = reads.front();
-    clock_->ms += step.takesMs;
+    clock_->nowMs += step.takesMs;
     step.takesMs = 0;
     if (step.failCode) {
       plat::SetLastErrorCode(step.failCode);

@@ -119,9 +119,9 @@ TEST_F(SerialIoTest, SumWrapsAroundAndIsSetEvenWhenTheWriteFails) {
   serial.writeFailCode = 1167;
   int32_t sum = 0;
   EXPECT_FALSE(WriteComPort(&sum, data.data(), static_cast<int32_t>(data.size()), 1));
+  EXPECT_EQ(plat::LastErrorCode(), 1167) << "logging must not overwrite the failed write's code";
   EXPECT_EQ(sum, -2147483521);
   EXPECT_EQ(Log(), (Lines{"ERROR: WriteComPort - WriteFile failed"}));
-  EXPECT_EQ(plat::LastErrorCode(), 1167) << "logging must not overwrite the failed write's code";
 }
 
 TEST_F(SerialIoTest, WriteThatMakesNoProgressFor15SecondsTimesOut) {
@@ -130,8 +130,8 @@ TEST_F(SerialIoTest, WriteThatMakesNoProgressFor15SecondsTimesOut) {
   EXPECT_FALSE(WriteComPort(nullptr, data.data(), 10000, 1));
   EXPECT_EQ(serial.written.size(), 8192u);
   // Whole seconds: the limit is passed at a difference of 16.
-  EXPECT_EQ(clock.ms, 16000);
-  EXPECT_EQ(clock.sleeps[10], 1600);
+  EXPECT_EQ(ElapsedMs(clock), 16000);
+  EXPECT_EQ(SleepsOf(clock, 10), 1600);
   EXPECT_EQ(Log(), (Lines{"ERROR: WriteComPort timed out while sending data to robot"}));
 }
 
@@ -139,7 +139,7 @@ TEST_F(SerialIoTest, SilentRobotTimesOutAfter150EmptyReads) {
   ASSERT_EQ(CheckRobotCom(), CommandStatus::OK);
   EXPECT_EQ(CollectRobotDataFromPort(), CommandStatus::Timeout);
   EXPECT_EQ(serial.readSizes.size(), 150u);
-  EXPECT_EQ(clock.sleeps[100], 149);
+  EXPECT_EQ(SleepsOf(clock, 100), 149);
   EXPECT_EQ(BufferUsed(RobotDataBuffer), 0);
   EXPECT_EQ(RobotDataBuffer.capacity, 1024);
 }
@@ -153,12 +153,12 @@ TEST_F(SerialIoTest, SlowRobotKeepsTheReaderWaitingAsLongAsBytesCome) {
   EXPECT_EQ(RobotData(), "12345\x1A");
 
   // Bytes that never end: the countdown starts again after the last one.
-  serial.Answer("a", clock.ms + 10000);
-  serial.Answer("b", clock.ms + 20000);
-  int64_t lastByte = clock.ms + 20000;
+  serial.Answer("a", ElapsedMs(clock) + 10000);
+  serial.Answer("b", ElapsedMs(clock) + 20000);
+  int64_t lastByte = ElapsedMs(clock) + 20000;
   EXPECT_EQ(CollectRobotDataFromPort(), CommandStatus::Timeout);
   EXPECT_EQ(RobotData(), "12345\x1A" "ab");
-  EXPECT_GE(clock.ms - lastByte, 29900);
+  EXPECT_GE(ElapsedMs(clock) - lastByte, 29900);
 }
 
 TEST_F(SerialIoTest, AnswerEndsAtTheReadHoldingTheEndByteAndKeepsWhatFollowsIt) {
