@@ -65,9 +65,9 @@ class PtyTest : public ::testing::Test {
   std::unique_ptr<robot_emulator::Emulator> emulator;
 };
 
-TEST_F(PtyTest, AnswerWithBytesAfterTheEndByteIsKeptWhole) {
+TEST_F(PtyTest, AnswerWithBytesAfterTheEndByteIsKeptWholeAndZeroBytesAreDropped) {
   robot_emulator::Options options;
-  options.answers["getversion"] = "KR 1.2.3";
+  options.answers["getversion"] = std::string("KR\0 1.2\0.3", 10);
   options.afterEnd = "\r\ntrailer";
   StartRobot(options);
   EXPECT_EQ(doSend("send getversion", "getversion"), CommandStatus::OK);

@@ -54,28 +54,6 @@ TEST_F(SerialIoTest, PortThatCannotBeOpenedOrConfiguredIsDisconnectedWithoutALog
   EXPECT_EQ(LastError, 0);
 }
 
-TEST_F(SerialIoTest, PortIsOpenedWithTheRobotsLineSettings) {
-  ASSERT_NE(OpenComPort("COM3"), plat::kInvalidSerial);
-  const plat::SerialLineSettings& s = serial.settings;
-  EXPECT_EQ(s.baudRate, 9600u);
-  EXPECT_EQ(s.byteSize, 8);
-  EXPECT_EQ(s.parity, 0);
-  EXPECT_EQ(s.stopBits, 0);
-  EXPECT_TRUE(s.binary && s.discardNulls);
-  EXPECT_FALSE(s.parityCheck || s.outxCtsFlow || s.outxDsrFlow || s.dsrSensitivity || s.txContinueOnXoff ||
-               s.outX || s.inX || s.errorChar || s.abortOnError);
-  EXPECT_EQ(s.dtrControl, 1);
-  EXPECT_EQ(s.rtsControl, 0);
-  const plat::SerialTimeouts& t = serial.timeouts;
-  EXPECT_EQ((std::vector<uint32_t>{t.readInterval, t.readTotalMultiplier, t.readTotalConstant,
-                                   t.writeTotalMultiplier, t.writeTotalConstant}),
-            (std::vector<uint32_t>{100, 0, 100, 10, 100}));
-  EXPECT_EQ(serial.eventMask, 5u);
-  // A null name is an empty one.
-  OpenComPort(nullptr);
-  EXPECT_EQ(serial.opened.back(), "");
-}
-
 TEST_F(SerialIoTest, LongPortNameIsCutTo31Characters) {
   std::string longName(40, 'P');
   MoveRobotTo(longName);
