@@ -1,0 +1,17 @@
+// Ending another running copy of the program before a URL launch, so that two
+// clicks on a kelvo:// link never leave two copies fighting over the robot's port.
+#pragma once
+#include <cstdint>
+
+// Ends the first other process that has a module whose path contains this
+// program's file name (letter case ignored), with exit code 0xFFFFFFFF.
+// True when one was found and ended. Logs nothing.
+bool TerminateOtherInstance(const char* applicationPath);
+
+// Enables SeDebugPrivilege, so that processes of other users can be looked
+// into where the account allows it. False where it can't be (always on Linux).
+bool EnableDebugPrivilege();
+
+// The id of the first other process in the system's order with a module whose
+// lower-cased full path contains name (itself lower case), or 0 for none.
+uint32_t FindProcessByModuleName(const char* name);

@@ -1,0 +1,179 @@
+#include "app/url_registration.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "platform/desktop.h"
+#include "platform/registry.h"
+#include "script/report.h"
+
+const char kSchemeKeyName[] = "kelvo";
+const char kUserAgentKeyPath[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\User Agent\\Post Platform";
+
+namespace {
+
+constexpr int kValueTextSize = 260;  // 259 characters and the terminator
+
+// Sets a REG_SZ value, its terminator counted in the size.
+int32_t SetText(plat::RegKey key, const char* name, const char* text) {
+  return plat::registry().SetValue(key, name, plat::kRegSz, text,
+                                   static_cast<uint32_t>(std::strlen(text) + 1));
+}
+
+// A value text that doesn't fit its buffer would be stored cut, and the
+// shell would start a path that doesn't exist; refuse it whole instead.
+bool FitsValueText(const char* keyName, int length) {
+  if (length < kValueTextSize) return true;
+  LogWrite("ERROR: RegisterURLHandler - Value for [%s] would be %d characters long, more than "
+           "%d. Nothing registered.\n",
+           keyName, length, kValueTextSize - 1);
+  return false;
+}
+
+}  // namespace
+
+bool RegisterURLHandler(const char* applicationPath) {
+  plat::Registry& reg = plat::registry();
+  char schemeText[kValueTextSize];
+  char iconText[kValueTextSize];
+  char commandText[kValueTextSize];
+  std::snprintf(schemeText, sizeof schemeText, "URL:%s", AppTitle);
+  int iconLength = std::snprintf(iconText, sizeof iconText, "\"%s\",1", applicationPath);
+  int commandLength =
+      std::snprintf(commandText, sizeof commandText, "\"%s\" \"%%1\"", applicationPath);
+  // Both checks run, so the log names every value that doesn't fit.
+  bool iconFits = FitsValueText("DefaultIcon", iconLength);
+  bool commandFits = FitsValueText("shell\\open\\command", commandLength);
+  if (!iconFits || !commandFits) return false;
+
+  plat::RegKey scheme = 0;
+  int32_t rc = reg.CreateKey(plat::kHkeyClassesRoot, kSchemeKeyName, &scheme);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - RegCreateKeyEx failed for [%s]. Error=%d\n",
+             kSchemeKeyName, rc);
+    return false;
+  }
+  rc = SetText(scheme, nullptr, schemeText);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - RegSetValueEx failed for [%s]. Error=%d\n", schemeText,
+             rc);
+    reg.CloseKey(scheme);
+    return false;
+  }
+  rc = SetText(scheme, "URL Protocol", "");
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - RegSetValueEx failed for [URL Protocol]. Error=%d\n", rc);
+    reg.CloseKey(scheme);
+    return false;
+  }
+
+  plat::RegKey icon = 0;
+  rc = reg.CreateKey(scheme, "DefaultIcon", &icon);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - RegCreateKeyEx failed for [DefaultIcon]. Error=%d\n", rc);
+    reg.CloseKey(scheme);
+    return false;
+  }
+  rc = SetText(icon, nullptr, iconText);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - Failed to set value [%s] for [DefaultIcon]s. Error=%d\n",
+             iconText, rc);
+    reg.CloseKey(icon);
+    reg.CloseKey(scheme);
+    return false;
+  }
+  reg.CloseKey(icon);
+
+  plat::RegKey command = 0;
+  rc = reg.CreateKey(scheme, "shell\\open\\command", &command);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - Failed to Creat [shell\\open\\command]. Error=%d\n", rc);
+    reg.CloseKey(scheme);
+    return false;
+  }
+  rc = SetText(command, nullptr, commandText);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - Failed to set value [%s] for [shell\\open\\command]. "
+             "Error=%d\n",
+             commandText, rc);
+    reg.CloseKey(command);
+    reg.CloseKey(scheme);
+    return false;
+  }
+  reg.CloseKey(command);
+  reg.CloseKey(scheme);
+
+  // The scheme is registered. What follows is best effort.
+  for (const std::string& failure : plat::RegisterSchemeHandlerDesktop(AppTitle, applicationPath)) {
+    LogWrite("WARNING: RegisterURLHandler - %s\n", failure.c_str());
+  }
+
+  plat::RegKey userAgent = 0;
+  rc = reg.CreateKey(plat::kHkeyLocalMachine, kUserAgentKeyPath, &userAgent);
+  if (rc != 0) {
+    LogWrite("WARNING: RegisterURLHandler - RegCreateKeyEx failed for IE User Agent String. "
+             "Error=%d\n",
+             rc);
+    return true;
+  }
+  rc = SetText(userAgent, UpgraderVersion, "");
+  if (rc != 0) {
+    LogWrite("WARNING: RegisterURLHandler - Failed to set upgrader key under IE User Agent. "
+             "Error=%d\n",
+             rc);
+  }
+  reg.CloseKey(userAgent);
+  return true;
+}
+
+bool UnregisterURLHandler() {
+  plat::Registry& reg = plat::registry();
+
+  plat::RegKey userAgent = 0;
+  int32_t rc = reg.OpenKey(plat::kHkeyLocalMachine, kUserAgentKeyPath, true, &userAgent);
+  if (rc == 0) {
+    rc = reg.DeleteValue(userAgent, UpgraderVersion);
+    if (rc != 0) {
+      LogWrite("WARNING: RegisterURLHandler - Failed to Delete upgrader key under IE User Agent. "
+               "Error=%d\n",
+               rc);
+    }
+    reg.CloseKey(userAgent);
+  } else {
+    LogWrite("WARNING: RegisterURLHandler - Failed to Open IE User Agent Key. Error=%d\n", rc);
+  }
+
+  for (const std::string& failure : plat::UnregisterSchemeHandlerDesktop()) {
+    LogWrite("WARNING: RegisterURLHandler - %s\n", failure.c_str());
+  }
+
+  plat::RegKey scheme = 0;
+  rc = reg.OpenKey(plat::kHkeyClassesRoot, kSchemeKeyName, true, &scheme);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - Failed to open key [%s]. Error=%d\n", kSchemeKeyName, rc);
+    return false;
+  }
+  // One key at a time, deepest first: RegDeleteKey removes only keys without subkeys.
+  static const char* const kSubKeys[] = {"shell\\open\\command", "shell\\open", "shell",
+                                         "DefaultIcon"};
+  for (const char* subKey : kSubKeys) {
+    rc = reg.DeleteKey(scheme, subKey);
+    if (rc != 0) {
+      LogWrite("ERROR: RegisterURLHandler - Failed to delete key [%s]. Error=%d\n", subKey, rc);
+      reg.CloseKey(scheme);
+      return false;
+    }
+  }
+  reg.CloseKey(scheme);
+  rc = reg.DeleteKey(plat::kHkeyClassesRoot, kSchemeKeyName);
+  if (rc != 0) {
+    LogWrite("ERROR: RegisterURLHandler - Failed to delete key [%s]. Error=%d\n", kSchemeKeyName,
+             rc);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,24 @@
+// Making the desktop start the program for kelvo:// links, beyond the
+// registry keys. Windows' shell reads the registry, so there both do nothing
+// and succeed. On Linux "register" writes a desktop entry
+// ($XDG_DATA_HOME/applications/kelvo-upgrader.desktop) and makes it the
+// default handler of x-scheme-handler/kelvo (through xdg-mime when it is
+// installed, otherwise in $XDG_CONFIG_HOME/mimeapps.list); "unregister"
+// removes both. Best effort: each returns the texts of the steps that failed,
+// for the caller's warnings, and nothing when everything worked.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace plat {
+
+std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
+                                                      const char* applicationPath);
+std::vector<std::string> UnregisterSchemeHandlerDesktop();
+
+// Where the desktop entry is written, and the file that holds the default
+// handler; empty where the platform has none.
+std::string SchemeHandlerDesktopEntryPath();
+std::string SchemeHandlerDefaultsPath();
+
+}  // namespace plat

@@ -1,0 +1,332 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/desktop.h"
+#include "platform/errors.h"
+#include "platform/posix/xdg.h"
+
+extern char** environ;
+
+namespace plat {
+namespace {
+
+const char kEntryName[] = "kelvo-upgrader.desktop";
+const char kMimeType[] = "x-scheme-handler/kelvo";
+const char kDefaultsSection[] = "[Default Applications]";
+constexpr int kXdgMimeTimeoutMs = 10000;
+
+std::string Code(int errnoValue) { return std::to_string(WindowsCodeFromErrno(errnoValue)); }
+
+int MakeFolders(const std::string& path) {
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at != path.size() && path[at] != '/') continue;
+    if (::mkdir(path.substr(0, at).c_str(), 0755) != 0 && errno != EEXIST) return errno;
+  }
+  return 0;
+}
+
+// Writes beside the target and renames, so a reader never sees half a file.
+// Returns 0 or the errno of the failing step.
+int WriteFileAtomically(const std::string& path, const std::string& text) {
+  int err = MakeFolders(path.substr(0, path.rfind('/')));
+  if (err) return err;
+  std::string temp = path + ".tmp-" + std::to_string(::getpid());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (!err && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && !err) err = errno;
+  if (!err && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err) ::unlink(temp.c_str());
+  return err;
+}
+
+// 0 and the text, ENOENT when there is no file, or another errno.
+int ReadFile(const std::string& path, std::string* text) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  text->clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return err;
+    }
+    if (n == 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return 0;
+}
+
+// The Exec key's program argument: quoted, with the characters the desktop
+// entry format reserves inside quotes escaped, '%' doubled for the field
+// codes, and then the string value's own escapes (backslash, line breaks).
+std::string ExecProgram(const std::string& path) {
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted.push_back('\\');
+    if (c == '%') quoted.push_back('%');
+    quoted.push_back(c);
+  }
+  quoted.push_back('"');
+  std::string value;
+  for (char c : quoted) {
+    if (c == '\\') {
+      value += "\\\\";
+    } else if (c == '\n') {
+      value += "\\n";
+    } else if (c == '\r') {
+      value += "\\r";
+    } else if (c == '\t') {
+      value += "\\t";
+    } else {
+      value.push_back(c);
+    }
+  }
+  return value;
+}
+
+// The first executable file named name in a folder of $PATH, or "".
+std::string FindOnPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  if (!path) return std::string();
+  std::string list(path);
+  size_t start = 0;
+  for (;;) {
+    size_t end = list.find(':', start);
+    std::string folder = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!folder.empty()) {
+      std::string candidate = folder + "/" + name;
+      struct stat st {};
+      if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          ::access(candidate.c_str(), X_OK) == 0) {
+        return candidate;
+      }
+    }
+    if (end == std::string::npos) return std::string();
+    start = end + 1;
+  }
+}
+
+// Runs a program with its output thrown away; true when it ended with 0
+// within the time-out (it is killed after it).
+bool RunQuietly(const std::string& program, const std::vector<std::string>& args,
+                std::string* failure) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  int err = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (err) {
+    *failure = "could not be started. Error=" + Code(err);
+    return false;
+  }
+  int status = 0;
+  for (int waited = 0;; waited += 10) {
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) {
+      *failure = "could not be waited for. Error=" + Code(errno);
+      return false;
+    }
+    if (waited >= kXdgMimeTimeoutMs) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      *failure = "did not finish in time";
+      return false;
+    }
+    struct timespec ts {0, 10 * 1000000L};
+    ::nanosleep(&ts, nullptr);
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  *failure = WIFEXITED(status) ? "ended with exit code " + std::to_string(WEXITSTATUS(status))
+                               : "was ended by signal " + std::to_string(WTERMSIG(status));
+  return false;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& l : lines) text += l + "\n";
+  return text;
+}
+
+bool IsSectionLine(const std::string& line) { return !line.empty() && line[0] == '['; }
+
+bool IsOurKeyLine(const std::string& line) {
+  std::string key = std::string(kMimeType) + "=";
+  return line.compare(0, key.size(), key) == 0;
+}
+
+// Sets our scheme's default handler in a mimeapps.list text.
+std::string WithDefaultHandler(const std::string& text) {
+  std::vector<std::string> lines = SplitLines(text);
+  std::vector<std::string> out;
+  bool inDefaults = false, placed = false;
+  std::string entry = std::string(kMimeType) + "=" + kEntryName;
+  for (const auto& line : lines) {
+    if (IsSectionLine(line)) {
+      if (inDefaults && !placed) {
+        out.push_back(entry);
+        placed = true;
+      }
+      inDefaults = line == kDefaultsSection;
+    } else if (inDefaults && IsOurKeyLine(line)) {
+      if (!placed) out.push_back(entry);
+      placed = true;
+      continue;
+    }
+    out.push_back(line);
+  }
+  if (inDefaults && !placed) {
+    out.push_back(entry);
+    placed = true;
+  }
+  if (!placed) {
+    out.push_back(kDefaultsSection);
+    out.push_back(entry);
+  }
+  return JoinLines(out);
+}
+
+// Takes our desktop entry out of the scheme's lines in every section, and
+// drops a line left without any handler; another program's handler stays.
+std::string WithoutOurHandler(const std::string& text, bool* changed) {
+  std::vector<std::string> out;
+  for (const auto& line : SplitLines(text)) {
+    if (!IsSectionLine(line) && IsOurKeyLine(line)) {
+      std::string values = line.substr(std::string(kMimeType).size() + 1);
+      std::string kept;
+      size_t start = 0;
+      while (start <= values.size()) {
+        size_t end = values.find(';', start);
+        if (end == std::string::npos) end = values.size();
+        std::string id = values.substr(start, end - start);
+        if (!id.empty() && id != kEntryName) kept += id + ";";
+        start = end + 1;
+      }
+      *changed = true;
+      if (!kept.empty()) out.push_back(std::string(kMimeType) + "=" + kept);
+      continue;
+    }
+    out.push_back(line);
+  }
+  return JoinLines(out);
+}
+
+}  // namespace
+
+std::string SchemeHandlerDesktopEntryPath() {
+  std::string data = XdgBaseFolder("XDG_DATA_HOME", ".local/share");
+  return data.empty() ? std::string() : data + "/applications/" + kEntryName;
+}
+
+std::string SchemeHandlerDefaultsPath() {
+  std::string config = XdgBaseFolder("XDG_CONFIG_HOME", ".config");
+  return config.empty() ? std::string() : config + "/mimeapps.list";
+}
+
+std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
+                                                      const char* applicationPath) {
+  std::vector<std::string> failures;
+  std::string entryPath = SchemeHandlerDesktopEntryPath();
+  if (entryPath.empty()) {
+    failures.push_back("No folder for the desktop entry: neither XDG_DATA_HOME nor HOME is set");
+    return failures;
+  }
+  std::string entry = std::string("[Desktop Entry]\n") +
+                      "Type=Application\n"
+                      "Name=" + title + "\n" +
+                      "Exec=" + ExecProgram(applicationPath) + " %u\n" +
+                      "NoDisplay=true\n"
+                      "MimeType=" + kMimeType + ";\n";
+  if (int err = WriteFileAtomically(entryPath, entry)) {
+    failures.push_back("Failed to write desktop entry [" + entryPath + "]. Error=" + Code(err));
+    return failures;
+  }
+
+  std::string xdgMime = FindOnPath("xdg-mime");
+  if (!xdgMime.empty()) {
+    std::string failure;
+    if (RunQuietly(xdgMime, {"default", kEntryName, kMimeType}, &failure)) return failures;
+    failures.push_back("xdg-mime [" + xdgMime + "] " + failure);
+  }
+  std::string defaults = SchemeHandlerDefaultsPath();
+  std::string text;
+  int err = defaults.empty() ? ENOENT : ReadFile(defaults, &text);
+  if (err == ENOENT) {
+    text.clear();
+    err = 0;
+  }
+  if (!err && !defaults.empty()) err = WriteFileAtomically(defaults, WithDefaultHandler(text));
+  if (err || defaults.empty()) {
+    failures.push_back("Failed to set the default handler in [" + defaults + "]. Error=" +
+                       Code(defaults.empty() ? ENOENT : err));
+  }
+  return failures;
+}
+
+std::vector<std::string> UnregisterSchemeHandlerDesktop() {
+  std::vector<std::string> failures;
+  std::string entryPath = SchemeHandlerDesktopEntryPath();
+  if (!entryPath.empty() && ::unlink(entryPath.c_str()) != 0 && errno != ENOENT) {
+    failures.push_back("Failed to remove desktop entry [" + entryPath + "]. Error=" + Code(errno));
+  }
+  std::string defaults = SchemeHandlerDefaultsPath();
+  if (defaults.empty()) return failures;
+  std::string text;
+  int err = ReadFile(defaults, &text);
+  if (err == ENOENT) return failures;
+  bool changed = false;
+  std::string updated;
+  if (!err) updated = WithoutOurHandler(text, &changed);
+  if (!err && changed) err = WriteFileAtomically(defaults, updated);
+  if (err) {
+    failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
+                       Code(err));
+  }
+  return failures;
+}
+
+}  // namespace plat

@@ -1,0 +1,500 @@
+#include "platform/posix/registry_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/posix/xdg.h"
+
+namespace plat {
+namespace {
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kInvalidHandle = 6;
+constexpr int32_t kInvalidParameter = 87;
+constexpr int32_t kBadPathname = 161;
+constexpr int32_t kKeyDeleted = 1018;
+
+int32_t ErrnoCode() { return WindowsCodeFromErrno(errno); }
+
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool LessNoCase(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char x, char y) {
+                                        return static_cast<unsigned char>(FoldAscii(x)) <
+                                               static_cast<unsigned char>(FoldAscii(y));
+                                      });
+}
+
+// Escapes are written with upper-case digits, so two encoded names are equal
+// without regard to case exactly when the names themselves are.
+std::string Encode(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    bool escape = c < 0x20 || c == 0x7F || c == '%' || c == '/' || c == '@' || (i == 0 && c == '.');
+    if (escape) {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string Decode(const std::string& stored) {
+  std::string out;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    if (stored[i] == '%' && i + 2 < stored.size() && HexDigit(stored[i + 1]) >= 0 &&
+        HexDigit(stored[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexDigit(stored[i + 1]) * 16 + HexDigit(stored[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(stored[i]);
+    }
+  }
+  return out;
+}
+
+std::string ValueFileName(const char* name) { return "@" + Encode(name ? name : ""); }
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The entries of a key's folder: subkey folders or value files (stored names).
+// Temporary files and keys being removed start with '.', and are never listed.
+int32_t ListEntries(const std::string& folder, bool folders, std::vector<std::string>* names) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return errno == ENOENT ? kKeyDeleted : ErrnoCode();
+  names->clear();
+  while (struct dirent* entry = ::readdir(dir)) {
+    const char* n = entry->d_name;
+    if (n[0] == '.') continue;
+    bool isValue = n[0] == '@';
+    if (isValue == folders) continue;
+    std::string path = folder + "/" + n;
+    if (folders ? IsFolder(path) : IsRegularFile(path)) names->push_back(n);
+  }
+  ::closedir(dir);
+  std::sort(names->begin(), names->end(),
+            [](const std::string& a, const std::string& b) { return LessNoCase(a, b); });
+  return kOk;
+}
+
+// Finds the stored name of an entry, letter case aside. 0 when found,
+// 2 when there is none, another code when the folder can't be read.
+int32_t FindEntry(const std::string& folder, const std::string& stored, bool wantFolder,
+                  std::string* actual) {
+  std::string exact = folder + "/" + stored;
+  if (wantFolder ? IsFolder(exact) : IsRegularFile(exact)) {
+    *actual = stored;
+    return kOk;
+  }
+  std::vector<std::string> names;
+  int32_t rc = ListEntries(folder, wantFolder, &names);
+  if (rc != kOk) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
+  for (const auto& n : names) {
+    if (EqualNoCase(n, stored)) {
+      *actual = n;
+      return kOk;
+    }
+  }
+  return kErrorFileNotFound;
+}
+
+// Splits "a\b\c" into its names. Empty names (a leading, doubled or trailing
+// backslash) are refused, as the registry refuses them.
+int32_t SplitKeyPath(const char* subKey, std::vector<std::string>* parts) {
+  parts->clear();
+  if (!subKey || !*subKey) return kOk;
+  std::string path(subKey);
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('\\', start);
+    std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (part.empty()) return kBadPathname;
+    parts->push_back(part);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return kOk;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int32_t ReadValueFile(const std::string& path, uint32_t* type, std::string* data) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ErrnoCode();
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int32_t code = ErrnoCode();
+      ::close(fd);
+      return code;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (bytes.size() < 4) return kErrorGenFailure;  // not one of ours
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  *type = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+          static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+  *data = bytes.substr(4);
+  return kOk;
+}
+
+void RemoveTree(const std::string& path) {
+  if (DIR* dir = ::opendir(path.c_str())) {
+    while (struct dirent* entry = ::readdir(dir)) {
+      if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, "..")) continue;
+      std::string child = path + "/" + entry->d_name;
+      if (IsFolder(child)) {
+        RemoveTree(child);
+      } else {
+        ::unlink(child.c_str());
+      }
+    }
+    ::closedir(dir);
+  }
+  ::rmdir(path.c_str());
+}
+
+std::string UniqueSuffix() {
+  static std::atomic<unsigned> counter{0};
+  return std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+// Copies out into a caller's buffer the way RegQueryValueExA does: size only
+// when data is null, 234 with the needed size when it doesn't fit.
+int32_t CopyOut(const std::string& bytes, void* data, uint32_t* dataSize) {
+  uint32_t needed = static_cast<uint32_t>(bytes.size());
+  if (!data) {
+    *dataSize = needed;
+    return kOk;
+  }
+  if (*dataSize < needed) {
+    *dataSize = needed;
+    return kErrorMoreData;
+  }
+  if (needed) std::memcpy(data, bytes.data(), needed);
+  *dataSize = needed;
+  return kOk;
+}
+
+struct OpenKeyRecord {
+  std::string folder;
+  bool writable;
+};
+
+class FileRegistryStore : public Registry {
+ public:
+  explicit FileRegistryStore(std::string folder) : folder_(std::move(folder)) {}
+
+  int32_t OpenKey(RegKey parent, const char* subKey, bool allAccess, RegKey* result) override {
+    OpenKeyRecord base;
+    int32_t rc = Resolve(parent, &base);
+    if (rc != kOk) return rc;
+    std::vector<std::string> parts;
+    rc = SplitKeyPath(subKey, &parts);
+    if (rc != kOk) return rc;
+    std::string folder = base.folder;
+    if (!IsFolder(folder)) return parts.empty() && !IsRoot(parent) ? kKeyDeleted : kErrorFileNotFound;
+    for (const auto& part : parts) {
+      std::string actual;
+      rc = FindEntry(folder, Encode(part), true, &actual);
+      if (rc != kOk) return rc;
+      folder += "/" + actual;
+    }
+    // KEY_ALL_ACCESS is refused where the key can't be written.
+    if (allAccess && ::access(folder.c_str(), W_OK | X_OK) != 0) return ErrnoCode();
+    *result = Add(OpenKeyRecord{folder, allAccess});
+    return kOk;
+  }
+
+  int32_t CreateKey(RegKey parent, const char* subKey, RegKey* result) override {
+    OpenKeyRecord base;
+    int32_t rc = Resolve(parent, &base);
+    if (rc != kOk) return rc;
+    std::vector<std::string> parts;
+    rc = SplitKeyPath(subKey, &parts);
+    if (rc != kOk) return rc;
+    std::string folder = base.folder;
+    if (IsRoot(parent)) {
+      rc = MakeFolders(folder);
+      if (rc != kOk) return rc;
+    } else if (!IsFolder(folder)) {
+      return kKeyDeleted;
+    }
+    for (const auto& part : parts) {
+      std::string stored = Encode(part);
+      std::string actual;
+      rc = FindEntry(folder, stored, true, &actual);
+      if (rc == kErrorFileNotFound) {
+        if (!base.writable) return kErrorAccessDenied;
+        if (::mkdir((folder + "/" + stored).c_str(), 0700) != 0 && errno != EEXIST) {
+          return ErrnoCode();
+        }
+        // Another process may have made it under another letter case meanwhile.
+        rc = FindEntry(folder, stored, true, &actual);
+      }
+      if (rc != kOk) return rc;
+      folder += "/" + actual;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) return ErrnoCode();
+    *result = Add(OpenKeyRecord{folder, true});
+    return kOk;
+  }
+
+  int32_t SetValue(RegKey key, const char* name, uint32_t type, const void* data,
+                   uint32_t size) override {
+    OpenKeyRecord k;
+    int32_t rc = Resolve(key, &k);
+    if (rc != kOk) return rc;
+    if (!k.writable) return kErrorAccessDenied;
+    if (IsRoot(key)) {
+      rc = MakeFolders(k.folder);
+      if (rc != kOk) return rc;
+    }
+    if (!data && size) return kInvalidParameter;
+    if (!IsFolder(k.folder)) return kKeyDeleted;
+    std::string actual;
+    rc = FindEntry(k.folder, ValueFileName(name), false, &actual);
+    if (rc == kErrorFileNotFound) {
+      actual = ValueFileName(name);
+    } else if (rc != kOk) {
+      return rc;
+    }
+    std::string temp = k.folder + "/.tmp-" + UniqueSuffix();
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return ErrnoCode();
+    unsigned char header[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
+                               static_cast<unsigned char>(type >> 16),
+                               static_cast<unsigned char>(type >> 24)};
+    bool ok = WriteAll(fd, header, sizeof header) && WriteAll(fd, data, size) && ::fsync(fd) == 0;
+    int32_t code = ok ? kOk : ErrnoCode();
+    if (::close(fd) != 0 && ok) {
+      ok = false;
+      code = ErrnoCode();
+    }
+    if (ok && ::rename(temp.c_str(), (k.folder + "/" + actual).c_str()) != 0) {
+      ok = false;
+      code = ErrnoCode();
+    }
+    if (!ok) ::unlink(temp.c_str());
+    return code;
+  }
+
+  int32_t DeleteKey(RegKey parent, const char* subKey) override {
+    OpenKeyRecord base;
+    int32_t rc = Resolve(parent, &base);
+    if (rc != kOk) return rc;
+    std::vector<std::string> parts;
+    rc = SplitKeyPath(subKey, &parts);
+    if (rc != kOk) return rc;
+    if (parts.empty()) return kInvalidParameter;
+    std::string folder = base.folder;
+    if (!IsFolder(folder)) return IsRoot(parent) ? kErrorFileNotFound : kKeyDeleted;
+    std::string target;
+    for (const auto& part : parts) {
+      std::string actual;
+      rc = FindEntry(folder, Encode(part), true, &actual);
+      if (rc != kOk) return rc;
+      target = folder + "/" + actual;
+      folder = target;
+    }
+    std::vector<std::string> children;
+    rc = ListEntries(target, true, &children);
+    if (rc != kOk) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
+    if (!children.empty()) return kErrorAccessDenied;  // as RegDeleteKeyA answers
+    // Take the key out of sight in one step, then clear it away.
+    std::string parentFolder = target.substr(0, target.rfind('/'));
+    std::string doomed = parentFolder + "/.del-" + UniqueSuffix();
+    if (::rename(target.c_str(), doomed.c_str()) != 0) return ErrnoCode();
+    RemoveTree(doomed);
+    return kOk;
+  }
+
+  int32_t DeleteValue(RegKey key, const char* name) override {
+    OpenKeyRecord k;
+    int32_t rc = Resolve(key, &k);
+    if (rc != kOk) return rc;
+    if (!k.writable) return kErrorAccessDenied;
+    if (!IsFolder(k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
+    std::string actual;
+    rc = FindEntry(k.folder, ValueFileName(name), false, &actual);
+    if (rc != kOk) return rc;
+    if (::unlink((k.folder + "/" + actual).c_str()) != 0) return ErrnoCode();
+    return kOk;
+  }
+
+  int32_t EnumValue(RegKey key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
+                    void* data, uint32_t* dataSize) override {
+    OpenKeyRecord k;
+    int32_t rc = Resolve(key, &k);
+    if (rc != kOk) return rc;
+    std::vector<std::string> values;
+    rc = ListEntries(k.folder, false, &values);
+    if (rc != kOk) return IsRoot(key) && rc == kKeyDeleted ? kErrorNoMoreItems : rc;
+    if (index >= values.size()) return kErrorNoMoreItems;
+    std::string valueName = Decode(values[index].substr(1));
+    uint32_t t = 0;
+    std::string bytes;
+    rc = ReadValueFile(k.folder + "/" + values[index], &t, &bytes);
+    if (rc != kOk) return rc;
+    if (valueName.size() + 1 > *nameSize) {
+      *nameSize = static_cast<uint32_t>(valueName.size());
+      return kErrorMoreData;
+    }
+    std::memcpy(name, valueName.c_str(), valueName.size() + 1);
+    *nameSize = static_cast<uint32_t>(valueName.size());
+    if (type) *type = t;
+    if (dataSize) return CopyOut(bytes, data, dataSize);
+    return kOk;
+  }
+
+  int32_t EnumKey(RegKey key, uint32_t index, char* name, uint32_t nameSize) override {
+    OpenKeyRecord k;
+    int32_t rc = Resolve(key, &k);
+    if (rc != kOk) return rc;
+    std::vector<std::string> keys;
+    rc = ListEntries(k.folder, true, &keys);
+    if (rc != kOk) return IsRoot(key) && rc == kKeyDeleted ? kErrorNoMoreItems : rc;
+    if (index >= keys.size()) return kErrorNoMoreItems;
+    std::string keyName = Decode(keys[index]);
+    if (keyName.size() + 1 > nameSize) return kErrorMoreData;
+    std::memcpy(name, keyName.c_str(), keyName.size() + 1);
+    return kOk;
+  }
+
+  int32_t QueryValue(RegKey key, const char* name, uint32_t* type, void* data,
+                     uint32_t* dataSize) override {
+    OpenKeyRecord k;
+    int32_t rc = Resolve(key, &k);
+    if (rc != kOk) return rc;
+    if (!IsFolder(k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
+    std::string actual;
+    rc = FindEntry(k.folder, ValueFileName(name), false, &actual);
+    if (rc != kOk) return rc;
+    uint32_t t = 0;
+    std::string bytes;
+    rc = ReadValueFile(k.folder + "/" + actual, &t, &bytes);
+    if (rc != kOk) return rc;
+    if (type) *type = t;
+    return CopyOut(bytes, data, dataSize);
+  }
+
+  int32_t CloseKey(RegKey key) override {
+    if (IsRoot(key)) return kOk;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_.erase(key) ? kOk : kInvalidHandle;
+  }
+
+ private:
+  static const char* RootName(RegKey key) {
+    switch (key) {
+      case 0x80000000u: return "HKEY_CLASSES_ROOT";
+      case 0x80000001u: return "HKEY_CURRENT_USER";
+      case 0x80000002u: return "HKEY_LOCAL_MACHINE";
+      case 0x80000003u: return "HKEY_USERS";
+      case 0x80000005u: return "HKEY_CURRENT_CONFIG";
+      default: return nullptr;
+    }
+  }
+  static bool IsRoot(RegKey key) { return RootName(key) != nullptr; }
+
+  int32_t Resolve(RegKey key, OpenKeyRecord* record) {
+    if (const char* root = RootName(key)) {
+      if (folder_.empty()) return kErrorPathNotFound;
+      *record = OpenKeyRecord{folder_ + "/" + root, true};
+      return kOk;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(key);
+    if (it == open_.end()) return kInvalidHandle;
+    *record = it->second;
+    return kOk;
+  }
+
+  RegKey Add(OpenKeyRecord record) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RegKey key = next_++;
+    open_.emplace(key, std::move(record));
+    return key;
+  }
+
+  static int32_t MakeFolders(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+      if (at != path.size() && path[at] != '/') continue;
+      if (::mkdir(path.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST) return ErrnoCode();
+    }
+    return IsFolder(path) ? kOk : kErrorPathNotFound;
+  }
+
+  std::string folder_;
+  std::mutex mutex_;
+  RegKey next_ = 1;
+  std::unordered_map<RegKey, OpenKeyRecord> open_;
+};
+
+}  // namespace
+
+Registry* NewFileRegistryStore(const std::string& folder) { return new FileRegistryStore(folder); }
+
+std::string RegistryStoreFolder() {
+  std::string config = XdgBaseFolder("XDG_CONFIG_HOME", ".config");
+  return config.empty() ? std::string() : config + "/KelvoUpgrader/registry";
+}
+
+}  // namespace plat

@@ -1,0 +1,69 @@
+// Other processes on the machine: listing them, looking at the files they
+// have loaded, and ending one. Shaped after the Windows process-status calls
+// (EnumProcesses, EnumProcessModules, GetModuleFileNameExA) so that the search
+// for another running copy, with its buffer growth, stays in portable code.
+// Behind an interface so that tests can produce what a real machine can't
+// (16,000 processes, a process with more modules than the search allows).
+//
+// On Linux a process's modules are the file-backed mappings listed in
+// /proc/<pid>/maps, its executable first; a process whose maps can't be read
+// can't be opened. Failures leave a Windows error code in LastErrorCode().
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+// An open process, or 0 for none. Never inheritable.
+using ProcessHandle = uintptr_t;
+// One loaded module of a process; 0 is never a valid module.
+using ModuleHandle = uintptr_t;
+
+class Processes {
+ public:
+  virtual ~Processes() = default;
+  // EnumProcesses: fills ids (bufferBytes bytes) with the ids of all processes
+  // in the system's order; bytesReturned is how many bytes were filled. A full
+  // buffer means the list may have been cut: the caller asks again with more.
+  virtual bool EnumProcessIds(uint32_t* ids, uint32_t bufferBytes, uint32_t* bytesReturned) = 0;
+  // OpenProcess with PROCESS_QUERY_INFORMATION | PROCESS_VM_READ.
+  virtual ProcessHandle OpenForQuery(uint32_t processId) = 0;
+  // EnumProcessModules: fills modules (bufferBytes bytes); bytesNeeded is the
+  // size the whole list needs, which may be more than the buffer.
+  virtual bool EnumModules(ProcessHandle process, ModuleHandle* modules, uint32_t bufferBytes,
+                           uint32_t* bytesNeeded) = 0;
+  // GetModuleFileNameExA: the module's full path, cut to size - 1 characters
+  // and terminated; returns the characters copied, 0 on failure.
+  virtual uint32_t ModuleFileName(ProcessHandle process, ModuleHandle module, char* path,
+                                  uint32_t size) = 0;
+  // OpenProcess with PROCESS_TERMINATE only.
+  virtual ProcessHandle OpenForTerminate(uint32_t processId) = 0;
+  // TerminateProcess. Linux can't set the exit code of a killed process: the
+  // process is ended with SIGKILL and exitCode is not used.
+  virtual bool Terminate(ProcessHandle process, uint32_t exitCode) = 0;
+  virtual void Close(ProcessHandle process) = 0;
+  virtual uint32_t CurrentProcessId() = 0;
+  // Enables SeDebugPrivilege in the process token (OpenProcessToken,
+  // LookupPrivilegeValueA, AdjustTokenPrivileges); true only when the token
+  // holds it. The last error is kept across the token's closing. Linux has no
+  // such privilege: false, and nothing changes.
+  virtual bool EnableDebugPrivilege() = 0;
+};
+
+// The process services in use: the system's, unless a test put its own in place.
+Processes& processes();
+void SetProcesses(Processes* replacement);  // nullptr puts the system's back
+Processes& SystemProcesses();
+
+// The file name part of an executable's path: what follows the last
+// backslash on Windows (a multibyte-aware search, so a trail byte 0x5C of a
+// double-byte character doesn't count), the last '/' elsewhere; the whole path
+// when there is none.
+std::string ExecutableFileName(const char* path);
+
+// How a process ended by Terminate reads as an exit code through
+// WaitProcess (spawn.h): 0xFFFFFFFF as a signed number on Windows, 128 plus
+// SIGKILL's number on Linux.
+extern const int kTerminatedExitStatus;
+
+}  // namespace plat

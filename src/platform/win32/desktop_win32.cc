@@ -1,0 +1,13 @@
+#include "platform/desktop.h"
+
+namespace plat {
+
+std::vector<std::string> RegisterSchemeHandlerDesktop(const char*, const char*) { return {}; }
+
+std::vector<std::string> UnregisterSchemeHandlerDesktop() { return {}; }
+
+std::string SchemeHandlerDesktopEntryPath() { return std::string(); }
+
+std::string SchemeHandlerDefaultsPath() { return std::string(); }
+
+}  // namespace plat

@@ -1,0 +1,98 @@
+#include <windows.h>
+#include <mbstring.h>
+#include <psapi.h>
+
+#include "platform/process.h"
+
+namespace plat {
+
+const int kTerminatedExitStatus = -1;
+
+namespace {
+
+HANDLE H(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
+ProcessHandle P(HANDLE handle) { return reinterpret_cast<ProcessHandle>(handle); }
+
+class Win32Processes : public Processes {
+ public:
+  bool EnumProcessIds(uint32_t* ids, uint32_t bufferBytes, uint32_t* bytesReturned) override {
+    DWORD returned = 0;
+    static_assert(sizeof(DWORD) == sizeof(uint32_t), "process ids are 32-bit");
+    if (!::EnumProcesses(reinterpret_cast<DWORD*>(ids), bufferBytes, &returned)) return false;
+    *bytesReturned = returned;
+    return true;
+  }
+
+  ProcessHandle OpenForQuery(uint32_t processId) override {
+    return P(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  }
+
+  bool EnumModules(ProcessHandle process, ModuleHandle* modules, uint32_t bufferBytes,
+                   uint32_t* bytesNeeded) override {
+    static_assert(sizeof(HMODULE) == sizeof(ModuleHandle), "module handles are pointers");
+    DWORD needed = 0;
+    if (!::EnumProcessModules(H(process), reinterpret_cast<HMODULE*>(modules), bufferBytes,
+                              &needed)) {
+      return false;
+    }
+    *bytesNeeded = needed;
+    return true;
+  }
+
+  uint32_t ModuleFileName(ProcessHandle process, ModuleHandle module, char* path,
+                          uint32_t size) override {
+    return ::GetModuleFileNameExA(H(process), reinterpret_cast<HMODULE>(module), path, size);
+  }
+
+  ProcessHandle OpenForTerminate(uint32_t processId) override {
+    return P(::OpenProcess(PROCESS_TERMINATE, FALSE, processId));
+  }
+
+  bool Terminate(ProcessHandle process, uint32_t exitCode) override {
+    return ::TerminateProcess(H(process), exitCode) != FALSE;
+  }
+
+  void Close(ProcessHandle process) override { ::CloseHandle(H(process)); }
+
+  uint32_t CurrentProcessId() override { return ::GetCurrentProcessId(); }
+
+  bool EnableDebugPrivilege() override {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                            &token)) {
+      return false;
+    }
+    bool result = false;
+    LUID luid;
+    if (::LookupPrivilegeValueA(nullptr, "SeDebugPrivilege", &luid)) {
+      TOKEN_PRIVILEGES privileges;
+      privileges.PrivilegeCount = 1;
+      privileges.Privileges[0].Luid = luid;
+      privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+      // AdjustTokenPrivileges succeeds even when the token lacks the
+      // privilege; only the last error tells.
+      if (::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr)) {
+        result = ::GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+      }
+    }
+    DWORD lastError = ::GetLastError();
+    ::CloseHandle(token);
+    ::SetLastError(lastError);
+    return result;
+  }
+};
+
+}  // namespace
+
+Processes& SystemProcesses() {
+  static Win32Processes instance;
+  return instance;
+}
+
+std::string ExecutableFileName(const char* path) {
+  const unsigned char* backslash =
+      ::_mbsrchr(reinterpret_cast<const unsigned char*>(path), '\\');
+  return backslash ? std::string(reinterpret_cast<const char*>(backslash) + 1) : std::string(path);
+}
+
+}  // namespace plat

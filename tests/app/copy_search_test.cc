@@ -1,0 +1,248 @@
+// The search for another copy over a made-up process table: list sizes and
+// cut-offs that no real machine in a test can produce, unreadable modules,
+// failed allocations, and the bookkeeping of handles and the last error.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/other_copies.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/process.h"
+
+namespace {
+
+struct FakeProcess {
+  uint32_t id;
+  bool opens = true;
+  bool listsModules = true;
+  // Module paths; an empty path stands for a module whose name can't be read.
+  std::vector<std::string> modules;
+  // Null handles placed before the modules in the list.
+  int nullModules = 0;
+};
+
+class FakeProcesses : public plat::Processes {
+ public:
+  std::vector<FakeProcess> table;
+  uint32_t self = 1;
+  std::vector<uint32_t> idBufferSizes;
+  std::vector<uint32_t> moduleBufferSizes;
+  int openHandles = 0;
+  int debugPrivilegeCalls = 0;
+  std::vector<uint32_t> openedForTerminate;
+  std::vector<uint32_t> terminateCodes;
+  bool terminateOpens = true;
+  bool terminateSucceeds = true;
+  std::vector<std::string> calls;
+
+  bool EnumProcessIds(uint32_t* ids, uint32_t bufferBytes, uint32_t* bytesReturned) override {
+    idBufferSizes.push_back(bufferBytes);
+    uint32_t capacity = bufferBytes / 4;
+    uint32_t n = 0;
+    for (; n < table.size() && n < capacity; ++n) ids[n] = table[n].id;
+    *bytesReturned = n * 4;
+    return true;
+  }
+  plat::ProcessHandle OpenForQuery(uint32_t id) override {
+    calls.push_back("query " + std::to_string(id));
+    const FakeProcess* p = Find(id);
+    if (!p || !p->opens) return 0;
+    ++openHandles;
+    return 0x1000 + id;
+  }
+  bool EnumModules(plat::ProcessHandle process, plat::ModuleHandle* modules, uint32_t bufferBytes,
+                   uint32_t* bytesNeeded) override {
+    moduleBufferSizes.push_back(bufferBytes);
+    const FakeProcess* p = Find(static_cast<uint32_t>(process - 0x1000));
+    if (!p->listsModules) return false;
+    size_t count = p->nullModules + p->modules.size();
+    *bytesNeeded = static_cast<uint32_t>(count * sizeof(plat::ModuleHandle));
+    for (size_t i = 0; i < count && i < bufferBytes / sizeof(plat::ModuleHandle); ++i) {
+      modules[i] = i < static_cast<size_t>(p->nullModules) ? 0 : i - p->nullModules + 1;
+    }
+    return true;
+  }
+  uint32_t ModuleFileName(plat::ProcessHandle process, plat::ModuleHandle module, char* path,
+                          uint32_t size) override {
+    const FakeProcess* p = Find(static_cast<uint32_t>(process - 0x1000));
+    EXPECT_NE(module, 0u);
+    const std::string& file = p->modules.at(module - 1);
+    if (file.empty()) return 0;
+    // GetModuleFileNameExA cuts to the buffer and, on XP, may leave it unterminated.
+    uint32_t copy = static_cast<uint32_t>(file.size() < size ? file.size() : size);
+    std::memcpy(path, file.data(), copy);
+    if (copy < size) path[copy] = '\0';
+    return copy;
+  }
+  plat::ProcessHandle OpenForTerminate(uint32_t id) override {
+    calls.push_back("terminate-open " + std::to_string(id));
+    openedForTerminate.push_back(id);
+    if (!terminateOpens) return 0;
+    ++openHandles;
+    return 0x9000 + id;
+  }
+  bool Terminate(plat::ProcessHandle, uint32_t exitCode) override {
+    terminateCodes.push_back(exitCode);
+    plat::SetLastErrorCode(terminateSucceeds ? 0 : 5);
+    return terminateSucceeds;
+  }
+  void Close(plat::ProcessHandle) override {
+    --openHandles;
+    plat::SetLastErrorCode(1234);  // a close that disturbs the last error
+  }
+  uint32_t CurrentProcessId() override { return self; }
+  bool EnableDebugPrivilege() override {
+    calls.push_back("privilege");
+    ++debugPrivilegeCalls;
+    return false;
+  }
+
+ private:
+  const FakeProcess* Find(uint32_t id) const {
+    for (const auto& p : table) {
+      if (p.id == id) return &p;
+    }
+    return nullptr;
+  }
+};
+
+class CopySearch : public ::testing::Test {
+ protected:
+  void SetUp() override { plat::SetProcesses(&fake); }
+  void TearDown() override {
+    plat::SetProcesses(nullptr);
+    plat::FailNthAllocation(0);
+    EXPECT_EQ(fake.openHandles, 0) << "every handle is closed";
+  }
+  // Filler processes that open and hold nothing of interest.
+  void AddProcesses(uint32_t count, uint32_t firstId) {
+    for (uint32_t i = 0; i < count; ++i) {
+      fake.table.push_back({firstId + i, true, true, {"c:\\windows\\system32\\svchost.exe"}, 0});
+    }
+  }
+  FakeProcesses fake;
+};
+
+TEST_F(CopySearch, IdListGrowsByDoublingAndGivesUpAt128KiB) {
+  // 255 ids fit the first 1,024 bytes with room to spare: one listing.
+  AddProcesses(254, 100);
+  fake.table.push_back({7, true, true, {"C:\\A\\KelvoUpgrader.exe"}, 0});
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 7u);
+  EXPECT_EQ(fake.idBufferSizes, (std::vector<uint32_t>{1024}));
+
+  // 256 fill the buffer exactly, which may mean cut: listed again with 2,048.
+  fake.idBufferSizes.clear();
+  fake.table.insert(fake.table.begin(), {99, true, true, {}, 0});
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 7u);
+  EXPECT_EQ(fake.idBufferSizes, (std::vector<uint32_t>{1024, 2048}));
+
+  // 16,383 ids fit 65,536 bytes; 16,384 would need the 131,072-byte list,
+  // which is never made, and then nothing is found at all.
+  fake.idBufferSizes.clear();
+  AddProcesses(16383 - 256, 1000);
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 7u);
+  EXPECT_EQ(fake.idBufferSizes.back(), 65536u);
+  fake.idBufferSizes.clear();
+  AddProcesses(1, 50000);
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 0u);
+  EXPECT_EQ(fake.idBufferSizes, (std::vector<uint32_t>{1024, 2048, 4096, 8192, 16384, 32768, 65536}));
+}
+
+TEST_F(CopySearch, ModuleListGrowsAndAnOverlongListCountsAsNone) {
+  const uint32_t perKiB = 1024 / sizeof(plat::ModuleHandle);
+  FakeProcess many{10, true, true, {}, 0};
+  for (uint32_t i = 0; i < perKiB - 1; ++i) many.modules.push_back("c:\\lib\\m.dll");
+  many.modules.push_back("c:\\x\\kelvoupgrader.exe");
+  fake.table.push_back(many);
+  // Exactly 1,024 bytes needed: not complete at 1,024, listed again at 2,048.
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 10u);
+  EXPECT_EQ(fake.moduleBufferSizes, (std::vector<uint32_t>{1024, 2048}));
+
+  // A list needing 65,536 bytes would need the 131,072-byte buffer: the
+  // process counts as one without modules, and the search goes on.
+  fake.moduleBufferSizes.clear();
+  fake.table[0].modules.assign(64 * perKiB - 1, "c:\\lib\\m.dll");
+  fake.table[0].modules.push_back("c:\\x\\kelvoupgrader.exe");
+  fake.table.push_back({11, true, true, {"d:\\kelvoupgrader.exe"}, 0});
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 11u);
+  EXPECT_EQ(fake.moduleBufferSizes.front(), 1024u);
+  EXPECT_EQ(fake.moduleBufferSizes[fake.moduleBufferSizes.size() - 2], 65536u);
+}
+
+TEST_F(CopySearch, SkipsSelfUnopenableUnlistableNullAndUnreadableModules) {
+  fake.self = 5;
+  fake.table.push_back({5, true, true, {"c:\\me\\kelvoupgrader.exe"}, 0});
+  fake.table.push_back({6, false, true, {"c:\\other-user\\kelvoupgrader.exe"}, 0});
+  fake.table.push_back({7, true, false, {"c:\\protected\\kelvoupgrader.exe"}, 0});
+  fake.table.push_back({8, true, true, {"", "c:\\lib\\a.dll"}, 3});
+  fake.table.push_back({9, true, true, {"", "C:\\Second\\KELVOUPGRADER.EXE"}, 2});
+  fake.table.push_back({10, true, true, {"c:\\third\\kelvoupgrader.exe"}, 0});
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 9u);
+  // The own process is never even opened; the search stops at the first match.
+  EXPECT_EQ(fake.calls, (std::vector<std::string>{"query 6", "query 7", "query 8", "query 9"}));
+}
+
+TEST_F(CopySearch, LooksOnlyAtTheFirst259CharactersOfAModulePath) {
+  std::string folder = "c:\\" + std::string(240, 'd') + "\\";
+  // The name ends at character 259 in the first path and at 260 in the second.
+  std::string fits = folder + std::string(259 - folder.size() - 9, 'e') + "kelvo.exe";
+  std::string cut = folder + std::string(260 - folder.size() - 9, 'e') + "kelvo.exe";
+  ASSERT_EQ(fits.size(), 259u);
+  fake.table.push_back({20, true, true, {cut}, 0});
+  EXPECT_EQ(FindProcessByModuleName("kelvo.exe"), 0u);
+  fake.table.push_back({21, true, true, {fits}, 0});
+  EXPECT_EQ(FindProcessByModuleName("kelvo.exe"), 21u);
+}
+
+TEST_F(CopySearch, AFailedAllocationEndsTheSearchWithNothing) {
+  fake.table.push_back({30, true, true, {"c:\\a\\kelvoupgrader.exe"}, 0});
+  plat::FailNthAllocation(1);  // the id list
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 0u);
+  EXPECT_TRUE(fake.calls.empty());
+
+  // The module list of the first process: even a later match is not looked for.
+  fake.table.insert(fake.table.begin(), {29, true, true, {"c:\\b\\other.exe"}, 0});
+  plat::FailNthAllocation(2);
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 0u);
+  EXPECT_EQ(fake.calls, (std::vector<std::string>{"query 29"}));
+
+  plat::FailNthAllocation(0);
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 30u);
+}
+
+TEST_F(CopySearch, EmptyNameFindsNothing) {
+  fake.table.push_back({40, true, true, {"c:\\a\\anything.exe"}, 0});
+  EXPECT_EQ(FindProcessByModuleName(""), 0u);
+  std::string folderOnly = std::string("dir") + plat::kPathSeparator;
+  EXPECT_FALSE(TerminateOtherInstance(folderOnly.c_str()));
+  EXPECT_TRUE(fake.openedForTerminate.empty());
+}
+
+TEST_F(CopySearch, TerminateEndsTheFirstMatchWithMinusOneAndKeepsItsLastError) {
+  fake.table.push_back({50, true, true, {"c:\\a\\notepad.exe"}, 0});
+  fake.table.push_back({51, true, true, {"C:\\Other Place\\KelvoUpgrader.exe"}, 0});
+  fake.table.push_back({52, true, true, {"c:\\b\\kelvoupgrader.exe"}, 0});
+  std::string path = std::string("Where") + plat::kPathSeparator + "KelvoUpgrader.EXE";
+  EXPECT_TRUE(TerminateOtherInstance(path.c_str()));
+  EXPECT_EQ(fake.debugPrivilegeCalls, 1);
+  EXPECT_EQ(fake.calls.front(), "privilege");
+  EXPECT_EQ(fake.openedForTerminate, (std::vector<uint32_t>{51}));
+  EXPECT_EQ(fake.terminateCodes, (std::vector<uint32_t>{0xFFFFFFFFu}));
+  EXPECT_EQ(plat::LastErrorCode(), 0) << "the close must not replace TerminateProcess's error";
+
+  fake.terminateSucceeds = false;
+  EXPECT_FALSE(TerminateOtherInstance(path.c_str()));
+  EXPECT_EQ(plat::LastErrorCode(), 5);
+
+  fake.terminateOpens = false;
+  fake.terminateCodes.clear();
+  EXPECT_FALSE(TerminateOtherInstance(path.c_str()));
+  EXPECT_TRUE(fake.terminateCodes.empty());
+}
+
+}  // namespace

@@ -1,0 +1,271 @@
+// Ending other copies, with real processes: copies of the program started
+// from the test under a file name that belongs to this test alone, so that
+// nothing the test didn't start can ever be matched, let alone ended.
+// These tests must not run side by side with each other (one copy's test could
+// end another's copy), and every copy started is ended before a test returns.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/other_copies.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/spawn.h"
+#include "support/test_support.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// ".exe" on Windows, nothing on Linux: whatever the built program's name has.
+std::string ProgramExtension() {
+  std::string name = plat::FileNameOf(ts::BinaryPath());
+  size_t dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+// The modules of a process as the search sees them (empty when it can't be opened).
+std::vector<std::string> ModulesOf(uint32_t processId) {
+  std::vector<std::string> paths;
+  plat::Processes& procs = plat::processes();
+  plat::ProcessHandle process = procs.OpenForQuery(processId);
+  if (!process) return paths;
+  std::vector<plat::ModuleHandle> modules(4096);
+  uint32_t needed = 0;
+  uint32_t bytes = static_cast<uint32_t>(modules.size() * sizeof(plat::ModuleHandle));
+  if (procs.EnumModules(process, modules.data(), bytes, &needed)) {
+    for (uint32_t i = 0; i < needed / sizeof(plat::ModuleHandle) && i < modules.size(); ++i) {
+      char path[260];
+      if (modules[i] && procs.ModuleFileName(process, modules[i], path, sizeof path)) {
+        paths.push_back(path);
+      }
+    }
+  }
+  procs.Close(process);
+  return paths;
+}
+
+// The platform's process order, as the search walks it.
+std::vector<uint32_t> ProcessOrder() {
+  std::vector<uint32_t> ids(65536 / 4);
+  uint32_t returned = 0;
+  EXPECT_TRUE(plat::processes().EnumProcessIds(ids.data(), 65536, &returned));
+  ids.resize(returned / 4);
+  return ids;
+}
+
+class OtherCopies : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(ts::BinaryPath().empty()) << "KELVO_BINARY names the program under test";
+    std::random_device rd;
+    std::ostringstream tag;
+    tag << std::hex << rd() << rd();
+    base_ = "KelvoUpgrader-t-" + tag.str();
+    ext_ = ProgramExtension();
+    // Long enough to outlive any test; the copies are ended long before.
+    std::string lines;
+    for (int i = 0; i < 8; ++i) lines += "wait 32767\n";
+    script_ = home_.File("long.txt");
+    ts::WriteFileBytes(script_, lines);
+  }
+
+  void TearDown() override {
+    for (plat::SpawnedProcess* p : started_) plat::ReleaseProcess(p);
+    started_.clear();
+  }
+
+  // A folder of its own, kept until the test's end.
+  std::string NewFolder() {
+    folders_.push_back(std::make_unique<ts::TempDir>());
+    return folders_.back()->path();
+  }
+
+  std::string PlaceCopy(const std::string& program, const std::string& fileName) {
+    std::string path = NewFolder() + plat::kPathSeparator + fileName + ext_;
+    ts::CopyFileBytes(program, path);
+    // Readable and runnable by anyone, for the test that runs it as another user.
+    std::error_code ec;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec |
+                                           std::filesystem::perms::others_read |
+                                           std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::replace, ec);
+    return path;
+  }
+
+  // Starts a copy of the program named fileName (plus the extension) on a
+  // long local script, and waits until the search can see it.
+  plat::SpawnedProcess* StartCopy(const std::string& fileName) {
+    std::string path = PlaceCopy(ts::BinaryPath(), fileName);
+    plat::SpawnOptions options;
+    options.args = {"/NOSERVER", script_};
+    options.env = ts::IsolatedEnv(home_.path());
+    plat::SpawnedProcess* process = plat::StartProcess(path, options);
+    if (!process) {
+      ADD_FAILURE() << "could not start " << path;
+      return nullptr;
+    }
+    started_.push_back(process);
+    uint32_t id = static_cast<uint32_t>(plat::SpawnedProcessId(process));
+    std::string name = Lower(fileName + ext_);
+    for (int waited = 0; waited < 30000; waited += 50) {
+      for (const auto& module : ModulesOf(id)) {
+        if (Lower(module).find(name) != std::string::npos) return process;
+      }
+      int code = 0;
+      if (plat::WaitProcess(process, 50, &code)) {
+        ADD_FAILURE() << path << " ended early with " << code;
+        return nullptr;
+      }
+    }
+    ADD_FAILURE() << path << " never showed its module";
+    return nullptr;
+  }
+
+  static bool StillRunning(plat::SpawnedProcess* process) {
+    int code = 0;
+    return !plat::WaitProcess(process, 300, &code);
+  }
+
+  static bool EndsWith(plat::SpawnedProcess* process, int expected) {
+    int code = 0;
+    if (!plat::WaitProcess(process, 15000, &code)) return false;
+    EXPECT_EQ(code, expected);
+    return code == expected;
+  }
+
+  // The path another copy would run from: same file name, another folder.
+  std::string OwnPath() { return NewFolder() + plat::kPathSeparator + base_ + ext_; }
+
+  // The probe's one line, without its line end (CR LF on Windows).
+  static std::string Answer(const ts::RunResult& run) {
+    std::string text = run.output;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+  }
+
+  std::string ProbePath() {
+    return plat::FolderOf(ts::BinaryPath()) + plat::kPathSeparator + "kelvo_copy_probe" + ext_;
+  }
+
+  ts::TempDir home_;
+  std::string base_, ext_, script_;
+  std::vector<std::unique_ptr<ts::TempDir>> folders_;
+  std::vector<plat::SpawnedProcess*> started_;
+};
+
+TEST_F(OtherCopies, ACopyUnderAnotherFolderIsEnded) {
+  plat::SpawnedProcess* copy = StartCopy(base_);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(FindProcessByModuleName(Lower(base_ + ext_).c_str()), plat::SpawnedProcessId(copy));
+  EXPECT_TRUE(TerminateOtherInstance(OwnPath().c_str()));
+  EXPECT_TRUE(EndsWith(copy, plat::kTerminatedExitStatus));
+  // Nothing is left to end.
+  EXPECT_FALSE(TerminateOtherInstance(OwnPath().c_str()));
+}
+
+TEST_F(OtherCopies, ALongerNameThatContainsOursCountsWhateverItsCase) {
+  plat::SpawnedProcess* copy = StartCopy("x" + Upper(base_));
+  ASSERT_NE(copy, nullptr);
+  EXPECT_TRUE(TerminateOtherInstance(OwnPath().c_str()));
+  EXPECT_TRUE(EndsWith(copy, plat::kTerminatedExitStatus));
+}
+
+TEST_F(OtherCopies, AProgramOfAnotherNameIsLeftAlone) {
+  plat::SpawnedProcess* other = StartCopy("Unrelated-t-" + base_.substr(16));
+  ASSERT_NE(other, nullptr);
+  EXPECT_FALSE(TerminateOtherInstance(OwnPath().c_str()));
+  EXPECT_EQ(FindProcessByModuleName(Lower(base_).c_str()), 0u);
+  EXPECT_TRUE(StillRunning(other));
+}
+
+TEST_F(OtherCopies, OfTwoCopiesOnlyTheFirstInProcessOrderIsEnded) {
+  plat::SpawnedProcess* a = StartCopy(base_);
+  plat::SpawnedProcess* b = StartCopy(base_);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  std::vector<uint32_t> order = ProcessOrder();
+  auto at = [&](plat::SpawnedProcess* p) {
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (order[i] == plat::SpawnedProcessId(p)) return i;
+    }
+    return order.size();
+  };
+  ASSERT_LT(at(a), order.size());
+  ASSERT_LT(at(b), order.size());
+  plat::SpawnedProcess* first = at(a) < at(b) ? a : b;
+  plat::SpawnedProcess* second = first == a ? b : a;
+
+  EXPECT_TRUE(TerminateOtherInstance(OwnPath().c_str()));
+  EXPECT_TRUE(EndsWith(first, plat::kTerminatedExitStatus));
+  EXPECT_TRUE(StillRunning(second));
+  // The next launch ends the one that is left.
+  EXPECT_TRUE(TerminateOtherInstance(OwnPath().c_str()));
+  EXPECT_TRUE(EndsWith(second, plat::kTerminatedExitStatus));
+}
+
+TEST_F(OtherCopies, TheSearchingProcessNeverPicksItself) {
+  // The probe runs the search from a file named like the copies, so its own
+  // executable matches; it must still answer 0 while no other copy runs...
+  std::string probe = PlaceCopy(ProbePath(), base_);
+  ts::RunResult alone = ts::Run(probe, {"find", Lower(base_)}, {}, 60000);
+  ASSERT_TRUE(alone.ended);
+  EXPECT_EQ(Answer(alone), "0");
+
+  // ...and the other copy's id once one runs.
+  plat::SpawnedProcess* copy = StartCopy(base_ + "-b");
+  ASSERT_NE(copy, nullptr);
+  ts::RunResult withCopy = ts::Run(probe, {"find", Lower(base_)}, {}, 60000);
+  ASSERT_TRUE(withCopy.ended);
+  EXPECT_EQ(Answer(withCopy), std::to_string(plat::SpawnedProcessId(copy)));
+}
+
+TEST_F(OtherCopies, ACopyOfAnotherUserThatCantBeReadIsPassedBy) {
+  // Arranged on Linux by running the search as the unprivileged user
+  // "nobody" (which needs root); a root-owned copy's maps are closed to it.
+  const std::string setpriv = "/usr/bin/setpriv";
+  if (plat::kPathSeparator[0] != '/' || !ts::FileExists(setpriv)) {
+    GTEST_SKIP() << "needs Linux with setpriv";
+  }
+  std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+  std::vector<std::string> trueRun = asNobody;
+  trueRun.push_back("/bin/true");
+  ts::RunResult canSwitch = ts::Run(setpriv, trueRun, {}, 10000);
+  if (!canSwitch.ended || canSwitch.exitCode != 0) GTEST_SKIP() << "needs root to switch users";
+
+  plat::SpawnedProcess* copy = StartCopy(base_ + "-b");
+  ASSERT_NE(copy, nullptr);
+  std::string probe = PlaceCopy(ProbePath(), "probe-" + base_);
+  std::vector<std::string> args = asNobody;
+  args.insert(args.end(), {probe, "find", Lower(base_)});
+  ts::RunResult other = ts::Run(setpriv, args, {}, 60000);
+  ASSERT_TRUE(other.ended);
+  EXPECT_EQ(Answer(other), "0");
+  // The same search as the copy's own user finds it.
+  ts::RunResult same = ts::Run(probe, {"find", Lower(base_)}, {}, 60000);
+  EXPECT_EQ(Answer(same), std::to_string(plat::SpawnedProcessId(copy)));
+  EXPECT_TRUE(StillRunning(copy));
+}
+
+}  // namespace
