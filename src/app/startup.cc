@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "robot/upload.h"
 #include "script/engine.h"
 #include "script/report.h"
 
@@ -79,6 +80,8 @@ int StartUp(const char* commandLine) {
 
   bool console = plat::AttachParentConsole();
   if (console) plat::ClearConsole();
+  // A firmware upload at 9600 baud takes minutes: a person at a console sees it move.
+  ShowUploadProgress = console;
 
   std::string upper = working;
   for (char& c : upper) {

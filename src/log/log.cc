@@ -23,6 +23,9 @@ bool IsCreateFolderSuccess(int32_t rc) {
 
 void LogWrite(const char* format, ...) {
   if (LogFilePath[0] == '\0') return;
+  // Callers log a failure and then read its code; the file work here must
+  // not leave a code of its own behind (opening the log sets one on Windows).
+  int32_t callersError = plat::LastErrorCode();
 
   plat::LocalTime t = plat::clock().Now();
   char stamp[64];
@@ -38,11 +41,11 @@ void LogWrite(const char* format, ...) {
   char line[64 + 1 + kLogMessageMax];
   std::snprintf(line, sizeof line, "%s %s", stamp, message);
 
-  for (int waited = 0;; ++waited) {
-    if (plat::AppendTextExclusive(LogFilePath, line)) return;
-    if (waited >= kLogRetryMs) return;
+  for (int waited = 0; !plat::AppendTextExclusive(LogFilePath, line) && waited < kLogRetryMs;
+       ++waited) {
     plat::SystemClock().Sleep(1);
   }
+  plat::SetLastErrorCode(callersError);
 }
 
 void GetLogFilePath(char* path) {

@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "platform/memory.h"
+#include "robot/serial_io.h"
 #include "script/report.h"
 
 namespace {
@@ -99,6 +100,7 @@ int LocalScriptRun(const char* scriptPath) {
   RunScriptText();
 
   LogWrite("Script execution complete.\n");
+  CloseRobotPort();
   // A reply-to line has no effect here: a local run never posts its report.
   ReplyUrl[0] = '\0';
   LogWrite("There is no reply URL. Tracing out the response data.\n");

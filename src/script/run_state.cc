@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "robot/serial_io.h"
 
 int32_t LastError = 0;
 ByteBuffer RobotDataBuffer = {nullptr, nullptr, 0};
@@ -116,6 +117,7 @@ int32_t ReadWholeFile(const char* path, char** storage, int32_t* size) {
 }
 
 void ReleaseRunResources() {
+  CloseRobotPort();
   if (pFileRxBuffer) {
     plat::Free(pFileRxBuffer);
     pFileRxBuffer = nullptr;

@@ -1,0 +1,160 @@
+// Robot link benchmarks over a pseudo-terminal with the emulated robot:
+//  1. send round trip (discovery, write, answer up to 0x1A) against a bare
+//     write-and-read of the same bytes on the same port;
+//  2. upload of an 8 MiB image against a raw write of the same bytes to the
+//     same port (the same exchange with the image and sum in one write),
+//     drained by the robot at full speed both times.
+// Prints figures and ratios; measures, never judges.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/memory.h"
+#include "platform/registry.h"
+#include "platform/serial.h"
+#include "robot/robot_identity.h"
+#include "robot/serial_io.h"
+#include "robot_emulator/memory_registry.h"
+#include "robot_emulator/robot_emulator.h"
+#include "script/robot_commands.h"
+#include "script/run_state.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  size_t at = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[at];
+}
+
+// One command written and its answer read without any of the program's
+// logic: the floor a round trip over this pseudo-terminal can reach.
+double BareRoundTrip(plat::SerialHandle port) {
+  auto start = Clock::now();
+  plat::SerialPort& serial = plat::serial();
+  uint32_t done = 0;
+  serial.Write(port, "getversion\r", 11, &done);
+  char buffer[256];
+  for (;;) {
+    uint32_t got = 0;
+    if (!serial.Read(port, buffer, sizeof buffer, &got)) break;
+    if (got > 0 && std::memchr(buffer, 0x1A, got)) break;
+  }
+  return Ms(Clock::now() - start);
+}
+
+void SendRoundTrip(robot_emulator::Emulator& robot) {
+  const int kRounds = 300;
+  std::vector<double> send, bare;
+  for (int i = 0; i < kRounds; ++i) {
+    auto start = Clock::now();
+    if (doSend("send getversion", "getversion") != CommandStatus::OK) {
+      std::printf("send failed at round %d\n", i);
+      return;
+    }
+    send.push_back(Ms(Clock::now() - start));
+    ReleaseBuffer(&RobotDataBuffer);
+  }
+  for (int i = 0; i < kRounds; ++i) bare.push_back(BareRoundTrip(RobotPort.handle));
+  (void)robot;
+  double median = Percentile(send, 0.5), p99 = Percentile(send, 0.99);
+  double bareMedian = Percentile(bare, 0.5), bareP99 = Percentile(bare, 0.99);
+  std::printf("send round trip (%d rounds): median %.3f ms, p99 %.3f ms (target: median under 5 ms)\n", kRounds,
+              median, p99);
+  std::printf("bare write+read baseline:     median %.3f ms, p99 %.3f ms\n", bareMedian, bareP99);
+  std::printf("ratio send/bare: median %.2f, p99 %.2f\n", median / bareMedian, p99 / bareP99);
+}
+
+// Reads until the byte comes (or the port fails).
+bool AwaitByte(plat::SerialHandle port, char awaited) {
+  for (int reads = 0; reads < 600; ++reads) {
+    char byte = 0;
+    uint32_t got = 0;
+    if (!plat::serial().Read(port, &byte, 1, &got)) return false;
+    if (got == 1 && byte == awaited) return true;
+  }
+  return false;
+}
+
+// The same exchange with none of the program's logic: the line, ENQ, the
+// image and its sum in one raw write, ACK. The robot drains both the same way.
+bool RawUpload(const std::string& image) {
+  plat::SerialHandle port = RobotPort.handle;
+  std::string line = "Upload bench reboot Size " + std::to_string(image.size() + 4) + "\r";
+  uint32_t sum = 0;
+  for (char c : image) sum += static_cast<uint8_t>(c);
+  std::string payload = image;
+  for (int i = 0; i < 4; ++i) payload += static_cast<char>(sum >> (8 * i));
+  uint32_t written = 0;
+  if (!plat::serial().Write(port, line.data(), static_cast<uint32_t>(line.size()), &written)) return false;
+  if (!AwaitByte(port, robot_emulator::kEnq)) return false;
+  if (!plat::serial().Write(port, payload.data(), static_cast<uint32_t>(payload.size()), &written) ||
+      written != payload.size()) {
+    return false;
+  }
+  return AwaitByte(port, robot_emulator::kAck);
+}
+
+void UploadThroughput() {
+  const int32_t kSize = 8 * 1024 * 1024;
+  std::string image(static_cast<size_t>(kSize), '\0');
+  for (int32_t i = 0; i < kSize; ++i) image[static_cast<size_t>(i)] = static_cast<char>((i * 131) >> 3);
+  pFileRxBuffer = static_cast<char*>(plat::Alloc(static_cast<size_t>(kSize) + 1));
+  std::memcpy(pFileRxBuffer, image.data(), image.size());
+  pFileRxBuffer[kSize] = '\0';
+  FileRxSize = kSize;
+
+  std::vector<double> upload, raw;
+  // Alternating which goes first, so that neither gains from the other's warm-up.
+  for (int round = 0; round < 6; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      bool program = (round + turn) % 2 == 0;
+      if (CheckRobotCom() != CommandStatus::OK) return;
+      auto start = Clock::now();
+      bool ok = program ? doUpload("upload bench reboot", "bench reboot") == CommandStatus::OK : RawUpload(image);
+      (program ? upload : raw).push_back(Ms(Clock::now() - start));
+      CloseRobotPort();
+      if (!ok) {
+        std::printf("%s failed\n", program ? "upload" : "raw write");
+        return;
+      }
+    }
+  }
+  double median = Percentile(upload, 0.5);
+  double rawMedian = Percentile(raw, 0.5);
+  std::printf("upload of 8 MiB (median of %zu): %.1f ms (%.1f MiB/s); raw write: %.1f ms (%.1f MiB/s)\n",
+              upload.size(), median, 8 * 1000.0 / median, rawMedian, 8 * 1000.0 / rawMedian);
+  std::printf("ratio upload/raw throughput: %.2f (target: at least 0.9)\n", rawMedian / median);
+}
+
+}  // namespace
+
+int main() {
+  robot_emulator::Options options;
+  options.answers["getversion"] = "KR 1.2.3";
+  options.recordTraffic = false;
+  robot_emulator::Emulator robot(options);
+  if (!robot.Start()) {
+    std::printf("robot_bench: skipped, this system has no pseudo-terminals\n");
+    return 0;
+  }
+  robot_emulator::MemoryRegistry registry;
+  registry.AddSerialPort(robot.portName());
+  registry.AddUsbInstance(kMakerUsbVendorId, kRobotUsbProductId, kRobotUsbInterface, "BENCH", robot.portName());
+  plat::SetRegistry(&registry);
+
+  SendRoundTrip(robot);
+  UploadThroughput();
+
+  ReleaseRunResources();
+  plat::SetRegistry(nullptr);
+  return 0;
+}

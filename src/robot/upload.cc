@@ -1,0 +1,125 @@
+#include "robot/upload.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/log.h"
+#include "platform/clock.h"
+#include "robot/serial_io.h"
+#include "script/run_state.h"
+
+bool ShowUploadProgress = false;
+
+namespace {
+
+constexpr uint8_t kEnq = 0x05;
+constexpr uint8_t kAck = 0x06;
+constexpr int64_t kHandshakeSeconds = 15;
+
+struct ProgressState {
+  int64_t start;
+  int lastPercent;
+};
+ProgressState Progress = {0, -1};
+
+// A firmware image takes minutes at 9600 baud; whoever watches the console
+// sees that it moves. One line, rewritten in place; nothing goes to the log.
+void ShowProgress(int32_t written, int32_t total) {
+  int percent = total > 0 ? static_cast<int>(static_cast<int64_t>(written) * 100 / total) : 100;
+  if (percent == Progress.lastPercent && written != total) return;
+  Progress.lastPercent = percent;
+  int64_t seconds = plat::clock().NowSeconds() - Progress.start;
+  long long rate = seconds > 0 ? written / seconds : written;
+  std::printf("\rUploading: %d of %d bytes (%d%%), %lld bytes/s   ", written, total, percent, rate);
+  std::fflush(stdout);
+}
+
+// Reads byte by byte until the awaited one arrives, collecting everything.
+// The limit counts from since; a byte read in the pass that reaches it is
+// still collected, and the wait still fails.
+bool AwaitHandshake(uint8_t awaited, int64_t since, const char* readFailure, const char* timedOut) {
+  uint8_t last = 0xFF;
+  for (;;) {
+    uint8_t byte = 0;
+    uint32_t got = 0;
+    if (!ReadComPort(RobotPort.handle, &byte, 1, &got)) {
+      LogWrite("%s", readFailure);
+      return false;
+    }
+    if (got > 0) {
+      CollectRobotDataByte(byte);
+      last = byte;
+    }
+    if (plat::clock().NowSeconds() - since > kHandshakeSeconds) {
+      LogWrite("%s", timedOut);
+      return false;
+    }
+    if (last == awaited) return true;
+  }
+}
+
+bool WriteImage(int32_t* checksum) {
+  if (!ShowUploadProgress) return WriteComPort(checksum, pFileRxBuffer, FileRxSize, RobotPort.handle);
+  Progress.start = plat::clock().NowSeconds();
+  Progress.lastPercent = -1;
+  ComWriteProgress = ShowProgress;
+  bool ok = WriteComPort(checksum, pFileRxBuffer, FileRxSize, RobotPort.handle);
+  ComWriteProgress = nullptr;
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+  return ok;
+}
+
+}  // namespace
+
+bool sendFile(const char* argumentText) {
+  plat::Clock& clock = plat::clock();
+  int64_t start = clock.NowSeconds();
+  LogWrite("sendFile - file size = %d bytes\n", FileRxSize);
+
+  // The announced size counts the 4-byte sum that follows the image.
+  char sizeText[128];
+  std::snprintf(sizeText, sizeof sizeText, " Size %lld\r", static_cast<long long>(FileRxSize) + 4);
+  sizeText[sizeof sizeText - 1] = '\0';
+
+  plat::SerialHandle port = RobotPort.handle;
+  if (!WriteComPort(nullptr, "Upload ", 7, port)) {
+    LogWrite("ERROR - Failed to write upload command\n");
+    return false;
+  }
+  if (!WriteComPort(nullptr, argumentText, static_cast<int32_t>(std::strlen(argumentText)), port)) {
+    LogWrite("ERROR - Failed to write [code reboot]\n");
+    return false;
+  }
+  if (!WriteComPort(nullptr, sizeText, static_cast<int32_t>(std::strlen(sizeText)), port)) {
+    LogWrite("ERROR - Failed to write size\n");
+    return false;
+  }
+
+  // The ENQ wait counts from the start, the command's writes included.
+  if (!AwaitHandshake(kEnq, start, "ERROR - Failed to read robot data while reading ENQ\n",
+                      "ERROR - sendFile: Timed out while reading ENQ\n")) {
+    return false;
+  }
+
+  int64_t transferStart = clock.NowSeconds();
+  int32_t checksum = 0;
+  if (!WriteImage(&checksum)) {
+    LogWrite("ERROR - Failed to send the file to robot.\n");
+    return false;
+  }
+
+  LogWrite("Writing checksum = %d\n", checksum);
+  uint32_t sum = static_cast<uint32_t>(checksum);
+  const uint8_t sumBytes[4] = {static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8),
+                               static_cast<uint8_t>(sum >> 16), static_cast<uint8_t>(sum >> 24)};
+  if (!WriteComPort(nullptr, sumBytes, 4, port)) {
+    LogWrite("ERROR - Failed to write checksum\n");
+    return false;
+  }
+
+  int64_t now = clock.NowSeconds();
+  LogWrite("Sending file to robot took: %d seconds\n", static_cast<int>(now - transferStart));
+  return AwaitHandshake(kAck, now, "ERROR - Failed to read Robot data while reading ACK\n",
+                        "ERROR - sendFile timed out while reading ACK\n");
+}

@@ -1,0 +1,216 @@
+// The robot link over a real pseudo-terminal with the emulated robot on the
+// other end: the bytes on the wire, answers as they really arrive, the port
+// held exclusively, and a robot that hangs up. Skipped where the system has
+// no pseudo-terminals.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "robot_emulator/memory_registry.h"
+#include "robot_emulator/robot_emulator.h"
+#include "robot_fakes.h"
+#include "script/robot_commands.h"
+
+namespace robot_test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class PtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name, path;
+    plat::PseudoTerminal* probe = plat::OpenPseudoTerminal(&name, &path);
+    if (!probe) GTEST_SKIP() << "no pseudo-terminals here";
+    plat::ClosePseudoTerminal(probe);
+  }
+
+  void TearDown() override {
+    ReleaseRunResources();
+    emulator.reset();
+    plat::SetRegistry(nullptr);
+    LogFilePath[0] = '\0';
+  }
+
+  // Starts the robot and records it in the registry as a robot of the first
+  // identity; discovery hands its name over upper-cased (PTS/3), as it does
+  // with every port name.
+  void StartRobot(const robot_emulator::Options& options) {
+    emulator.reset(new robot_emulator::Emulator(options));
+    ASSERT_TRUE(emulator->Start());
+    std::snprintf(LogFilePath, sizeof LogFilePath, "%s", dir.File("test.log").c_str());
+    registry.AddSerialPort(emulator->portName());
+    registry.AddUsbInstance(kMakerUsbVendorId, kRobotUsbProductId, kRobotUsbInterface, "R1",
+                            emulator->portName());
+    plat::SetRegistry(&registry);
+  }
+
+  std::string RobotData() {
+    return std::string(RobotDataBuffer.begin ? RobotDataBuffer.begin : "", BufferUsed(RobotDataBuffer));
+  }
+  std::vector<std::string> Log() {
+    return testing_support::LogMessages(testing_support::ReadFileBytes(dir.File("test.log")));
+  }
+  void SetImage(const std::string& bytes) {
+    if (pFileRxBuffer) plat::Free(pFileRxBuffer);
+    pFileRxBuffer = static_cast<char*>(plat::Alloc(bytes.size() + 1));
+    std::memcpy(pFileRxBuffer, bytes.data(), bytes.size());
+    pFileRxBuffer[bytes.size()] = '\0';
+    FileRxSize = static_cast<int32_t>(bytes.size());
+  }
+
+  testing_support::TempDir dir;
+  robot_emulator::MemoryRegistry registry;
+  std::unique_ptr<robot_emulator::Emulator> emulator;
+};
+
+TEST_F(PtyTest, AnswerWithBytesAfterTheEndByteIsKeptWholeAndZeroBytesAreDropped) {
+  robot_emulator::Options options;
+  options.answers["getversion"] = std::string("KR\0 1.2\0.3", 10);
+  options.afterEnd = "\r\ntrailer";
+  StartRobot(options);
+  EXPECT_EQ(doSend("send getversion", "getversion"), CommandStatus::OK);
+  EXPECT_EQ(RobotData(), "KR 1.2.3\x1A\r\ntrailer");
+  EXPECT_EQ(emulator->Received(), "getversion\r");
+  EXPECT_TRUE(RobotPortIsOpen());
+}
+
+TEST_F(PtyTest, AnswerDrippedSlowerThanTheReadTimeOutArrivesWhole) {
+  robot_emulator::Options options;
+  options.answers["status"] = "ok!";
+  options.dripMs = 150;
+  StartRobot(options);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(doSend("send status", "status"), CommandStatus::OK);
+  EXPECT_EQ(RobotData(), "ok!\x1A");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
+}
+
+TEST_F(PtyTest, BufferGrowsOnlyWhen128BytesOrFewerAreLeft) {
+  robot_emulator::Options options;
+  options.answers["a"] = std::string(1024 - 129 - 1, 'a');  // 895 bytes with the end byte
+  options.answers["b"] = std::string(1024 - 128 - 1, 'b');  // 896
+  StartRobot(options);
+  EXPECT_EQ(doSend("send a", "a"), CommandStatus::OK);
+  EXPECT_EQ(RobotDataBuffer.capacity, 1024);
+  ReleaseBuffer(&RobotDataBuffer);
+  EXPECT_EQ(doSend("send b", "b"), CommandStatus::OK);
+  EXPECT_EQ(RobotDataBuffer.capacity, 2048);
+  EXPECT_EQ(RobotData(), std::string(895, 'b') + "\x1A");
+}
+
+TEST_F(PtyTest, SendWithoutTextSendsABareCarriageReturn) {
+  StartRobot(robot_emulator::Options());
+  EXPECT_EQ(doSend("send", nullptr), CommandStatus::OK);
+  EXPECT_EQ(emulator->Received(), "\r");
+  EXPECT_EQ(RobotData(), "OK\x1A");
+}
+
+TEST_F(PtyTest, SendNoWaitClosesThePortAndTheNextSendOpensItAgain) {
+  robot_emulator::Options options;
+  options.unanswered.insert("sleep");
+  StartRobot(options);
+  EXPECT_EQ(doSendNoWait("send-nowait sleep", "sleep"), CommandStatus::OK);
+  EXPECT_FALSE(RobotPortIsOpen());
+  ASSERT_TRUE(emulator->WaitForCommands(1, 2000));
+  EXPECT_EQ(doSend("send wake", "wake"), CommandStatus::OK);
+  EXPECT_EQ(emulator->Commands(), (Lines{"sleep", "wake"}));
+  EXPECT_EQ(RobotData(), "OK\x1A");
+}
+
+TEST_F(PtyTest, PortIsHeldExclusivelyWhileOpen) {
+  StartRobot(robot_emulator::Options());
+  plat::SerialHandle first = OpenComPort(emulator->portName().c_str());
+  ASSERT_NE(first, plat::kInvalidSerial);
+  EXPECT_EQ(OpenComPort(emulator->portName().c_str()), plat::kInvalidSerial);
+  EXPECT_EQ(plat::LastErrorCode(), 5);
+  plat::serial().Close(first);
+  plat::SerialHandle again = OpenComPort(emulator->portName().c_str());
+  EXPECT_NE(again, plat::kInvalidSerial);
+  plat::serial().Close(again);
+  EXPECT_EQ(OpenComPort("no-such-tty"), plat::kInvalidSerial);
+  EXPECT_EQ(OpenComPort("../etc/passwd"), plat::kInvalidSerial);
+}
+
+TEST_F(PtyTest, UploadPutsTheExactBytesOnTheWire) {
+  StartRobot(robot_emulator::Options());
+  std::string image(100, '\0');
+  for (int i = 0; i < 100; ++i) image[i] = static_cast<char>(i * 37 + 11);
+  SetImage(image);
+  EXPECT_EQ(doUpload("upload code reboot", "code reboot"), CommandStatus::OK);
+  ASSERT_TRUE(emulator->WaitForUploads(1, 2000));
+  robot_emulator::UploadRecord upload = emulator->Uploads()[0];
+  EXPECT_EQ(upload.line, "Upload code reboot Size 104\r");
+  EXPECT_EQ(upload.received, 104);
+  EXPECT_EQ(upload.image, image);
+  EXPECT_TRUE(upload.sumMatches);
+  EXPECT_EQ(emulator->Received().size(), 28u + 104u);
+  // A rebooting robot's port is closed without reading an answer.
+  EXPECT_EQ(RobotData(), "\x05\x06");
+  EXPECT_FALSE(RobotPortIsOpen());
+}
+
+TEST_F(PtyTest, ChecksumAndEmptyImageOnTheWire) {
+  StartRobot(robot_emulator::Options());
+  SetImage(std::string("\x01\x02\xFF", 3));
+  EXPECT_EQ(doUpload("upload code", "code"), CommandStatus::OK);
+  SetImage("");
+  EXPECT_EQ(doUpload("upload", nullptr), CommandStatus::OK);
+  EXPECT_EQ(emulator->Received(), std::string("Upload code Size 7\r\x01\x02\xFF\x02\x01\x00\x00"
+                                               "Upload  Size 4\r\x00\x00\x00\x00",
+                                               26 + 19));
+  // Without reboot the answer after the ACK is read.
+  EXPECT_EQ(RobotData(), "\x05\x06Upload complete\x1A\x05\x06Upload complete\x1A");
+  Lines log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "Writing checksum = 258"), log.end());
+}
+
+TEST_F(PtyTest, EchoBeforeEnqIsCollected) {
+  robot_emulator::Options options;
+  options.echo = true;
+  options.enqDelayMs = 300;
+  StartRobot(options);
+  SetImage("xyz");
+  EXPECT_EQ(doUpload("upload REBOOT", "REBOOT"), CommandStatus::OK);
+  EXPECT_EQ(RobotData(), "Upload REBOOT Size 7\r\x05\x06");
+}
+
+TEST_F(PtyTest, UploadBeforeAnyFileGivesNoFileAfterOpeningThePort) {
+  StartRobot(robot_emulator::Options());
+  EXPECT_EQ(doUpload("upload code", "code"), CommandStatus::NoFile);
+  EXPECT_TRUE(RobotPortIsOpen());
+  EXPECT_EQ(emulator->Received(), "");
+}
+
+TEST_F(PtyTest, RobotHangingUpMidUploadGivesTimeoutAndKeepsWhatItSent) {
+  robot_emulator::Options options;
+  options.echo = true;
+  options.hangUpAfterImageBytes = 5000;
+  StartRobot(options);
+  SetImage(std::string(200000, 'f'));
+  EXPECT_EQ(doUpload("upload code", "code"), CommandStatus::Timeout);
+  EXPECT_EQ(RobotData(), "Upload code Size 200004\r\x05");
+  Lines log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "ERROR - Failed to send the file to robot."), log.end());
+  EXPECT_EQ(log.back(), "ERROR: ReadComPort - ReadFile failed");
+}
+
+TEST_F(PtyTest, RobotHangingUpMidAnswerKeepsTheBytesAndGivesLocalError) {
+  robot_emulator::Options options;
+  options.answers["dump"] = "0123456789";
+  options.hangUpAfterAnswerBytes = 4;
+  StartRobot(options);
+  EXPECT_EQ(doSend("send dump", "dump"), CommandStatus::LocalError);
+  EXPECT_EQ(RobotData(), "0123");
+  EXPECT_NE(LastError, 0);
+  // Still listed in the (test's) registry, so the port stays open, but
+  // writing to it fails.
+  LastError = 0;
+  EXPECT_EQ(doSend("send dump", "dump"), CommandStatus::LocalError);
+  EXPECT_NE(LastError, 0);
+  EXPECT_EQ(Log().back(), "ERROR: WriteComPort - WriteFile failed");
+}
+
+}  // namespace
+}  // namespace robot_test
