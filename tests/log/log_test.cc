@@ -4,6 +4,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "support/fake_clock.h"
 #include "support/test_support.h"
@@ -44,6 +45,13 @@ TEST_F(LogTest, StampPadsOnlyMinutesAndSeconds) {
   EXPECT_EQ("[3/7 9:05:02] first 1" + LineEnd() + "[12/31 23:59:59] second" + LineEnd() +
                 "[1/1 0:00:00] third no end[1/1 0:00:00] fourth" + LineEnd(),
             Log());
+}
+
+TEST_F(LogTest, CallersLastErrorSurvivesTheLine) {
+  // A failing call is logged before its code is read: the log must not replace it.
+  plat::SetLastErrorCode(1167);
+  LogWrite("ERROR: something failed\n");
+  EXPECT_EQ(1167, plat::LastErrorCode());
 }
 
 TEST_F(LogTest, NothingIsWrittenWithoutAPath) {

@@ -3,6 +3,8 @@
 
 #include "support/fake_clock.h"
 #include "script/commands.h"
+#include "script/robot_commands.h"
+#include "robot/serial_io.h"
 #include "sim/simulated_robot.h"
 #include "sim_fixture.h"
 
@@ -302,6 +304,29 @@ TEST_F(SimulatedRobotTest, WaitDoesNothingInSimulation) {
   EXPECT_TRUE(clock.sleeps.empty());
   EXPECT_EQ(LastError, 17);
   EXPECT_EQ(Log(), std::vector<std::string>(2, "\tdoWait simulated response - Does Nothing"));
+}
+
+TEST_F(SimulatedRobotTest, SendWithoutArgumentTouchesNeitherSimulatorNorPort) {
+  StartRobot();
+  EXPECT_EQ(doSend("send", nullptr), CommandStatus::OK);
+  EXPECT_EQ(Log(), (std::vector<std::string>{"\tdoSend simulated response",
+                                             "\tdoSend - Command argument is NULL ignore the command."}));
+  EXPECT_EQ(RobotDataBuffer.begin, nullptr);
+  EXPECT_FALSE(RobotPortIsOpen());
+}
+
+TEST_F(SimulatedRobotTest, RobotCommandsAreAnsweredBySimulatorInsteadOfThePort) {
+  StartRobot();
+  EXPECT_EQ(doSend("send getversion", "getversion"), CommandStatus::OK);
+  EXPECT_EQ(doSendNoWait("send-nowait reboot", "reboot"), CommandStatus::OK);
+  EXPECT_EQ(doSend("send bogus", "bogus"), CommandStatus::UnknownCmd);
+  // No image was fetched, yet the simulated upload answers: it looks at nothing.
+  EXPECT_EQ(doUpload("upload code reboot", "code reboot"), CommandStatus::OK);
+  EXPECT_EQ(doSend("send GetVersion", "GetVersion"), CommandStatus::OK);
+  EXPECT_EQ(Robot(), kVersionBefore + "\tUpload code reboot Size 123456\r\n" + kVersionAfter);
+  EXPECT_TRUE(Logged("\tdoSendNoWait simulated response - Does Nothing"));
+  EXPECT_TRUE(Logged("\tdoUpload simulated response"));
+  EXPECT_FALSE(RobotPortIsOpen());
 }
 
 }  // namespace
