@@ -1,16 +1,106 @@
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "app/app.h"
+#include "app/find_no_case.h"
+#include "app/other_copies.h"
+#include "app/url_registration.h"
 #include "log/log.h"
+#include "platform/memory.h"
+#include "platform/message_box.h"
+#include "script/server_run.h"
 
-int RunMain(const char* commandLine, const char*) {
+namespace {
+
+constexpr size_t kMarkerLength = 10;  // "?Reply-To=" and "&Reply-To="
+constexpr size_t kMinReplyToLength = 5;
+
+// The one failure of a URL launch that nobody would otherwise see.
+void ShowOutOfMemory() {
+  std::string text;
+  if (plat::SystemMessageText(8, &text)) {
+    plat::ShowMessageBox(AppTitle, text.c_str());
+  } else {
+    plat::ShowMessageBox(AppTitle, "Unable to allocate memory.");
+  }
+}
+
+int RunUrl(const char* commandLine, const char* applicationPath) {
+  TerminateOtherInstance(applicationPath);
+
+  if (std::strncmp(commandLine, "kelvo://", 8) != 0) {
+    std::fputs("Invalid URL passed. Can not start operation.\n", stdout);
+    LogWrite("ERROR: Invalid URL passed. Cannot start operation, returning -1\n");
+    return -1;
+  }
+
+  size_t length = std::strlen(commandLine);
+  char* url = static_cast<char*>(plat::Alloc(length + 5));
+  if (!url) {
+    ShowOutOfMemory();
+    return -1;
+  }
+  std::memset(url, 0, length + 5);
+  std::memcpy(url, commandLine, length);
+
+  char* marker = const_cast<char*>(FindNoCase(url, "?Reply-To="));
+  if (!marker) {
+    LogWrite("\"?Reply-To=\" not found. Looking for \"&Reply-To=\" in the command line\n");
+    marker = const_cast<char*>(FindNoCase(url, "&Reply-To="));
+  }
+  const char* replyTo = nullptr;
+  if (marker) {
+    *marker = '\0';
+    const char* value = marker + kMarkerLength;
+    if (std::strlen(value) < kMinReplyToLength) {
+      LogWrite("ERROR - Reply-To is too short, hence ignoring it\n");
+    } else {
+      replyTo = value;
+      LogWrite("RunMain Reply Url [%s]\n", replyTo);
+    }
+  }
+
+  // "kelvo" becomes "http": the text gets one character shorter, in place.
+  std::memmove(url + 4, url + 5, std::strlen(url + 5) + 1);
+  std::memcpy(url, "http", 4);
+  LogWrite("Script file HTTP URL = [%s]\n", url);
+
+  ServerRun(url, replyTo);
+  plat::Free(url);
+  return 0;
+}
+
+}  // namespace
+
+int RunMain(const char* commandLine, const char* applicationPath) {
   if (!commandLine || commandLine[0] == '\0') {
     std::fputs("No URL passed. Can not start operation.\n", stdout);
     LogWrite("ERROR - No URL passed. Cannot start operation, return -1\n");
     return -1;
   }
-  // Registration and kelvo:// launches come with the web and registration work.
-  std::fputs("Invalid URL passed. Can not start operation.\n", stdout);
-  LogWrite("ERROR: Invalid URL passed. Cannot start operation, returning -1\n");
-  return -1;
+  if (std::strcmp(commandLine, "register") == 0) {
+    if (std::strlen(applicationPath) >= 259) {
+      std::fputs("Application path is too long, please move to a shorter path.", stdout);
+      LogWrite("ERROR - Application path is too long, please move to a shorter path\n");
+    } else if (RegisterURLHandler(applicationPath)) {
+      std::fputs("Register succeeded.\n", stdout);
+      LogWrite("Registration succeeded\n");
+    } else {
+      std::fputs("ERROR - Register failed.\n", stdout);
+      LogWrite("ERROR: Registration failed.\n");
+    }
+    return 0;
+  }
+  if (std::strcmp(commandLine, "unregister") == 0) {
+    if (UnregisterURLHandler()) {
+      std::fputs("Unregister succeeded.\n", stdout);
+      LogWrite("Unregistration succeeded\n");
+    } else {
+      std::fputs("ERROR - Unregister failed.\n", stdout);
+      LogWrite("ERROR: Unregistration failed\n");
+    }
+    return 0;
+  }
+  return RunUrl(commandLine, applicationPath);
 }

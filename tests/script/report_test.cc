@@ -6,6 +6,7 @@
 #include "platform/memory.h"
 #include "script/report.h"
 #include "script/run_state.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -35,16 +36,7 @@ class ReportTest : public ::testing::Test {
   }
 };
 
-std::string ExpectedBody(const std::string& b, const std::string& log, const std::string& robot) {
-  auto head = [&](const char* name, size_t length) {
-    return "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name +
-           "\"\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: binary\r\n"
-           "Content-Length: " +
-           std::to_string(length) + "\r\n\r\n";
-  };
-  return head("Version", 23) + "KelvoUpgrader 1.1.18710\r\n" + head("Log", log.size()) + log +
-         "\r\n" + head("Robot", robot.size()) + robot + "\r\n--" + b + "--\r\n";
-}
+using testing_support::ExpectedReportBody;
 
 TEST_F(ReportTest, EmptyReportIs472BytesWithTheFixedFirstBoundaries) {
   ResultReport first;
@@ -52,7 +44,7 @@ TEST_F(ReportTest, EmptyReportIs472BytesWithTheFixedFirstBoundaries) {
   EXPECT_EQ(472, first.size);
   EXPECT_STREQ("K3LV0HGQHP", first.boundary);
   EXPECT_STREQ("multipart/form-data, boundary=K3LV0HGQHP", first.contentType);
-  EXPECT_EQ(ExpectedBody("K3LV0HGQHP", "", ""), body);
+  EXPECT_EQ(ExpectedReportBody("K3LV0HGQHP", "", ""), body);
   EXPECT_EQ('\0', first.body[kReportStorage - 1]);
   ReleaseResultReport(&first);
 
@@ -67,7 +59,7 @@ TEST_F(ReportTest, OneOkRecordMakes476Bytes) {
   ResultReport report;
   std::string body = Build(&report);
   EXPECT_EQ(476, report.size);
-  EXPECT_EQ(ExpectedBody("K3LV0HGQHP", "OK\r\n", ""), body);
+  EXPECT_EQ(ExpectedReportBody("K3LV0HGQHP", "OK\r\n", ""), body);
   EXPECT_NE(std::string::npos, body.find("name=\"Robot\"\r\nContent-Type: text/plain\r\n"
                                          "Content-Transfer-Encoding: binary\r\nContent-Length: 0\r\n\r\n\r\n--"));
   ReleaseResultReport(&report);
@@ -89,7 +81,7 @@ TEST_F(ReportTest, ZeroBytesAndPercentSignsArePostedVerbatim) {
   PutRobotBytes(robot);
   ResultReport report;
   std::string body = Build(&report);
-  EXPECT_EQ(ExpectedBody("K3LV0HGQHP", "", robot), body);
+  EXPECT_EQ(ExpectedReportBody("K3LV0HGQHP", "", robot), body);
   EXPECT_EQ(472 + 1 + 19, report.size);  // one more digit, nineteen more bytes
   ReleaseResultReport(&report);
 }
@@ -100,7 +92,7 @@ TEST_F(ReportTest, ReportLargerThan64KiBIsKeptWhole) {
   PutRobotBytes(robot);
   ResultReport report;
   std::string body = Build(&report);
-  EXPECT_EQ(ExpectedBody("K3LV0HGQHP", "", robot), body);
+  EXPECT_EQ(ExpectedReportBody("K3LV0HGQHP", "", robot), body);
   EXPECT_EQ('\0', report.body[report.size]);
   ReleaseResultReport(&report);
 }

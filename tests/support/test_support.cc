@@ -147,4 +147,16 @@ std::vector<std::string> LogMessages(const std::string& logText) {
   return lines;
 }
 
+std::string ExpectedReportBody(const std::string& b, const std::string& log,
+                               const std::string& robot) {
+  auto head = [&](const char* name, size_t length) {
+    return "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name +
+           "\"\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: binary\r\n"
+           "Content-Length: " +
+           std::to_string(length) + "\r\n\r\n";
+  };
+  return head("Version", 23) + "KelvoUpgrader 1.1.18710\r\n" + head("Log", log.size()) + log +
+         "\r\n" + head("Robot", robot.size()) + robot + "\r\n--" + b + "--\r\n";
+}
+
 }  // namespace testing_support

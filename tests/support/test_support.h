@@ -74,4 +74,9 @@ void CopyFileBytes(const std::string& from, const std::string& to);
 // Splits the log into its lines (CR LF or LF), without the time stamps.
 std::vector<std::string> LogMessages(const std::string& logText);
 
+// The exact bytes of a report body with boundary b and the given Log and
+// Robot parts, written out by hand from the layout the maker's servers parse.
+std::string ExpectedReportBody(const std::string& b, const std::string& log,
+                               const std::string& robot);
+
 }  // namespace testing_support

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -94,7 +95,8 @@ struct Server::State {
   std::thread acceptor;
 
   mutable std::mutex mutex;
-  std::map<std::string, Answer> answers;
+  // Each URL answers from its queue in order; the last answer stays.
+  std::map<std::string, std::deque<Answer>> answers;
   std::map<std::string, uint16_t> tunnels;
   std::vector<Request> requests;
   std::vector<std::string> tunnelsAsked;
@@ -208,8 +210,9 @@ struct Server::State {
       std::lock_guard<std::mutex> lock(mutex);
       requests.push_back(request);
       auto it = answers.find(request.url);
-      if (it != answers.end()) {
-        answer = it->second;
+      if (it != answers.end() && !it->second.empty()) {
+        answer = it->second.front();
+        if (it->second.size() > 1) it->second.pop_front();
         known = true;
       }
     }
@@ -351,7 +354,12 @@ std::string Server::ProxyUrl() const { return "http://127.0.0.1:" + std::to_stri
 
 void Server::SetAnswer(const std::string& url, const Answer& answer) {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->answers[NormalizeUrl(url)] = answer;
+  state_->answers[NormalizeUrl(url)] = std::deque<Answer>{answer};
+}
+
+void Server::SetAnswers(const std::string& url, const std::vector<Answer>& answers) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->answers[NormalizeUrl(url)] = std::deque<Answer>(answers.begin(), answers.end());
 }
 
 void Server::SetTunnel(const std::string& authority, uint16_t loopbackPort) {

@@ -75,6 +75,8 @@ class Server {
   // The answer for an absolute URL (scheme and host in any case; the
   // scheme's default port may be left out). Unknown URLs get 404.
   void SetAnswer(const std::string& url, const Answer& answer);
+  // Successive requests for url get these answers in turn; the last one stays.
+  void SetAnswers(const std::string& url, const std::vector<Answer>& answers);
   // CONNECT authority (host:port) is tunnelled to 127.0.0.1:loopbackPort.
   void SetTunnel(const std::string& authority, uint16_t loopbackPort);
 

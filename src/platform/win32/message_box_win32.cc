@@ -1,0 +1,23 @@
+#include <windows.h>
+
+#include "platform/message_box.h"
+
+namespace plat {
+
+bool SystemMessageText(int32_t code, std::string* text) {
+  char* buffer = nullptr;
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, static_cast<DWORD>(code), 0,
+                             reinterpret_cast<LPSTR>(&buffer), 1024, nullptr);
+  if (n == 0 || !buffer) return false;
+  text->assign(buffer, n);
+  ::LocalFree(buffer);
+  return true;
+}
+
+void ShowMessageBox(const char* caption, const char* text) {
+  ::MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+}  // namespace plat

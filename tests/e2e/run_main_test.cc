@@ -1,0 +1,145 @@
+// The command lines of the real program outside the /NOSERVER road.
+#include "url_road_fixture.h"
+
+namespace {
+
+class RunMainTest : public UrlRoadTest {
+ protected:
+  // Runs the command line and expects the scheme test to refuse it.
+  void ExpectInvalidUrl(const std::vector<std::string>& args) {
+    testing_support::ResetLog(home_.path());
+    auto run = Launch(args);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(255, run.exitCode & 0xFF);
+    EXPECT_NE(std::string::npos, run.output.find("Invalid URL passed. Can not start operation."));
+    EXPECT_TRUE(Logged("ERROR: Invalid URL passed. Cannot start operation, returning -1"));
+    EXPECT_TRUE(EndedWith(-1));
+  }
+  std::string ScriptRequested() {
+    auto requests = server_->Requests();
+    return requests.empty() ? std::string() : requests[0].url;
+  }
+};
+
+TEST_F(RunMainTest, NearMissesOfTheRegistrationWordsTakeTheUrlRoad) {
+  ExpectInvalidUrl({"Register"});
+  ExpectInvalidUrl({"REGISTER"});
+  ExpectInvalidUrl({"register", ""});  // "register " with its trailing blank
+  ExpectInvalidUrl({"registerx"});
+  ExpectInvalidUrl({"Unregister"});
+  // Letter case counts in the scheme.
+  ExpectInvalidUrl({"KELVO://updates.kelvo.com/s.txt"});
+}
+
+TEST_F(RunMainTest, RegisterThenUnregister) {
+  auto first = Launch("register");
+  ASSERT_TRUE(first.ended);
+  EXPECT_EQ(0, first.exitCode);
+  EXPECT_NE(std::string::npos, first.output.find("Register succeeded."));
+  EXPECT_TRUE(Logged("Registration succeeded"));
+  EXPECT_TRUE(EndedWith(0));
+
+  testing_support::ResetLog(home_.path());
+  auto second = Launch("unregister");
+  EXPECT_EQ(0, second.exitCode);
+  EXPECT_NE(std::string::npos, second.output.find("Unregister succeeded."));
+  EXPECT_TRUE(Logged("Unregistration succeeded"));
+
+  // Nothing left to remove: a failure, still exit code 0.
+  testing_support::ResetLog(home_.path());
+  auto third = Launch("unregister");
+  EXPECT_EQ(0, third.exitCode);
+  EXPECT_NE(std::string::npos, third.output.find("ERROR - Unregister failed."));
+  EXPECT_TRUE(Logged("ERROR: Unregistration failed"));
+  EXPECT_TRUE(EndedWith(0));
+}
+
+TEST_F(RunMainTest, RegisterFromAPathTooLongRegistersNothing) {
+  std::string deep = programDir_.path();
+  while (deep.size() < 270) deep += plat::kPathSeparator + std::string(40, 'd');
+  ASSERT_EQ(0, plat::CreateFolderTree(deep.c_str()));
+  std::string copy = deep + plat::kPathSeparator + plat::FileNameOf(program_);
+  testing_support::CopyFileBytes(program_, copy);
+  program_ = copy;
+  auto run = Launch("register");
+  ASSERT_TRUE(run.ended);
+  if (run.exitCode != 0 && OnWindows()) GTEST_SKIP() << "this system can't start a program from so deep a folder";
+  EXPECT_EQ(0, run.exitCode);
+  EXPECT_NE(std::string::npos, run.output.find("Application path is too long, please move to a shorter path."));
+  EXPECT_TRUE(Logged("ERROR - Application path is too long, please move to a shorter path"));
+}
+
+TEST_F(RunMainTest, RegisterFailureIsReportedWithExitCodeZero) {
+  if (OnWindows()) GTEST_SKIP() << "the Windows registry of the test prefix can't be made to refuse";
+  // The registry store's folder can't be made where a file stands.
+  testing_support::WriteFileBytes(home_.File("config"), "not a folder");
+  auto run = Launch("register");
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(0, run.exitCode);
+  EXPECT_NE(std::string::npos, run.output.find("ERROR - Register failed."));
+  EXPECT_TRUE(Logged("ERROR: Registration failed."));
+}
+
+TEST_F(RunMainTest, ReplyToMarkersInAnyCaseAndTheFirstOneWins) {
+  struct Case {
+    std::string commandLine;
+    std::string scriptUrl;
+    std::string replyTo;  // empty: none
+    bool questionMarkFound;
+  };
+  const Case cases[] = {
+      {"kelvo://updates.kelvo.com/s.txt?reply-to=http://updates.kelvo.com/r",
+       "http://updates.kelvo.com/s.txt", "http://updates.kelvo.com/r", true},
+      {"kelvo://updates.kelvo.com/s.txt?a=1&REPLY-to=http://updates.kelvo.com/r",
+       "http://updates.kelvo.com/s.txt?a=1", "http://updates.kelvo.com/r", false},
+      // "?Reply-To=" is looked for through the whole text before "&Reply-To=".
+      {"kelvo://updates.kelvo.com/s.txt?x=1&Reply-To=http://updates.kelvo.com/a?Reply-To=b&c=d",
+       "http://updates.kelvo.com/s.txt?x=1&Reply-To=http://updates.kelvo.com/a", "b&c=d", true},
+      {"kelvo://updates.kelvo.com/s.txt?Reply-To=abcd", "http://updates.kelvo.com/s.txt", "", true},
+      {"kelvo://updates.kelvo.com/s.txt?Reply-To=abcde", "http://updates.kelvo.com/s.txt", "abcde", true},
+      {"kelvo://updates.kelvo.com/s.txt", "http://updates.kelvo.com/s.txt", "", false},
+      // As a browser passes it on Windows: the URL in double quotes.
+      {"\"kelvo://updates.kelvo.com/q.txt?Reply-To=http://updates.kelvo.com/r\"",
+       "http://updates.kelvo.com/q.txt", "http://updates.kelvo.com/r", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.commandLine);
+    server_->Reset();
+    testing_support::ResetLog(home_.path());
+    auto run = Launch(c.commandLine);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_EQ(c.scriptUrl, ScriptRequested());
+    EXPECT_TRUE(Logged("Script file HTTP URL = [" + c.scriptUrl + "]"));
+    EXPECT_EQ(!c.questionMarkFound,
+              Logged("\"?Reply-To=\" not found. Looking for \"&Reply-To=\" in the command line"));
+    if (c.replyTo.empty()) {
+      EXPECT_FALSE(Logged("RunMain Reply Url [" + c.replyTo + "]"));
+    } else {
+      EXPECT_TRUE(Logged("RunMain Reply Url [" + c.replyTo + "]"));
+    }
+    EXPECT_EQ(c.commandLine.find("abcd") != std::string::npos &&
+                  c.commandLine.find("abcde") == std::string::npos,
+              Logged("ERROR - Reply-To is too short, hence ignoring it"));
+    EXPECT_TRUE(EndedWith(0));
+  }
+}
+
+TEST_F(RunMainTest, SchemeAloneBecomesAnEmptyHttpUrl) {
+  auto run = Launch("kelvo://");
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(0, run.exitCode);
+  EXPECT_TRUE(Logged("Script file HTTP URL = [http://]"));
+  EXPECT_TRUE(Logged("ERROR - Failed to download script file. Error=400"));
+  EXPECT_EQ(0u, server_->Requests().size());
+}
+
+TEST_F(RunMainTest, EmptyCommandLine) {
+  auto run = Launch(std::vector<std::string>{});
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(255, run.exitCode & 0xFF);
+  EXPECT_NE(std::string::npos, run.output.find("No URL passed. Can not start operation."));
+  EXPECT_TRUE(EndedWith(-1));
+}
+
+}  // namespace
