@@ -40,9 +40,10 @@ class UrlRoadTest : public ::testing::Test {
   }
 
   testing_support::RunResult Launch(const std::vector<std::string>& args) {
+    // Windows names compare without letter case, so HTTP_PROXY and
+    // http_proxy are one variable there: only the lower-case ones are set.
     auto env = testing_support::IsolatedEnv(home_.path());
     env.push_back({"http_proxy", server_->ProxyUrl()});
-    env.push_back({"HTTP_PROXY", ""});
     env.push_back({"https_proxy", server_->ProxyUrl()});
     env.push_back({"no_proxy", ""});
     env.push_back({"NO_PROXY", ""});
