@@ -117,9 +117,10 @@ const char* GetRobotComPort(int vendorId, int productId, int interfaceNumber) {
     UpperCase(FoundPort);
     UpperCase(&available[0]);
 
-    // A whole entry only: COM1 must not match 'COM10'.
+    // A whole entry only: COM1 must not match 'COM10'. An empty name is no
+    // entry at all, though '' stands between any two entries of the list.
     std::string entry = "'" + std::string(FoundPort) + "'";
-    if (available.find(entry) != std::string::npos) {
+    if (FoundPort[0] != '\0' && available.find(entry) != std::string::npos) {
       LogWrite("\tRobot connected on: [%s]\n", FoundPort);
       reg.CloseKey(parametersKey);
       reg.CloseKey(instanceKey);

@@ -92,6 +92,17 @@ TEST_F(DiscoveryTest, OnlyAWholeEntryOfTheListMatches) {
   EXPECT_STREQ(GetRobotComPort(0x1234, 0x5678, -1), "COM1");
 }
 
+TEST_F(DiscoveryTest, AnEmptyPortNameIsNoEntryOfTheList) {
+  // '' stands between any two entries of the list; it must not pass for a
+  // port, nor end the walk before the instance the robot really is on.
+  registry.AddSerialPort("COM4");
+  registry.AddSerialPort("COM5");
+  registry.AddUsbInstance(0x1234, 0x5678, -1, "blank", "");
+  registry.AddUsbInstance(0x1234, 0x5678, -1, "robot", "COM5");
+  EXPECT_STREQ(GetRobotComPort(0x1234, 0x5678, -1), "COM5");
+  EXPECT_EQ(Log(), (Lines{"\tRobot connected on: [COM5]"}));
+}
+
 TEST_F(DiscoveryTest, StaleInstancesArePassedOverAndTheFirstPresentOneWins) {
   registry.AddSerialPort("COM4");
   registry.AddSerialPort("COM5");
