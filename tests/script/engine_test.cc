@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "script/engine.h"
 #include "script/run_state.h"
@@ -236,6 +237,21 @@ TEST_F(EngineTest, ReadWholeFileRefusesWhatItCannotHold) {
   EXPECT_EQ(6, size);
   EXPECT_STREQ("wait 1", data);
   plat::Free(data);
+}
+
+TEST_F(EngineTest, LocalRunOfAScriptThatCannotBeReadReturnsItsCodeAndNoReport) {
+  std::string folder = dir.File("folder.txt");
+  ASSERT_EQ(0, plat::CreateFolderTree(folder.c_str()));
+  EXPECT_EQ(5, LocalScriptRun(folder.c_str()));
+  EXPECT_EQ(2, LocalScriptRun(dir.File("missing.txt").c_str()));
+  std::string log = ReadFileBytes(LogFilePath);
+  EXPECT_NE(std::string::npos, log.find("ERROR - Failed to open file [" + folder + "]. Error=5"));
+  // This line has no line end of its own: the next line's stamp follows it.
+  EXPECT_NE(std::string::npos, log.find("ERROR - Failed to read script file [" + folder + "]. Error=5["));
+  EXPECT_NE(std::string::npos,
+            log.find("ERROR - Failed to read script file [" + dir.File("missing.txt") + "]. Error=2"));
+  EXPECT_EQ(std::string::npos, log.find("Run: ["));
+  EXPECT_EQ(std::string::npos, log.find("Server Response Generated"));
 }
 
 }  // namespace

@@ -95,7 +95,15 @@ bool CanOpenForReading(const char* path) {
     SetErrno();
     return false;
   }
+  // fopen opens a folder here but not on Windows, where the open is refused
+  // with access denied; a folder is no file to read, so refuse it the same way.
+  struct stat st {};
+  bool folder = ::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
   std::fclose(f);
+  if (folder) {
+    SetLastErrorCode(kErrorAccessDenied);
+    return false;
+  }
   return true;
 }
 
