@@ -83,7 +83,13 @@ int StartUp(const char* commandLine) {
   // A firmware upload at 9600 baud takes minutes: a person at a console sees it move.
   ShowUploadProgress = console;
 
-  std::string upper = working;
+  std::string upper;
+  try {
+    upper = working;
+  } catch (const std::bad_alloc&) {
+    LogWrite("ERROR - Not enough memory to copy the command line, return -1\n");
+    return -1;
+  }
   for (char& c : upper) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }

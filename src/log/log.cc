@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@ namespace {
 // Another copy of the program may hold the file for the moment of its own
 // append; a line that meets it waits up to about this long before it is dropped.
 constexpr int kLogRetryMs = 50;
+constexpr int32_t kErrorSharingViolation = 32;
 
 bool IsCreateFolderSuccess(int32_t rc) {
   return rc == 0 || rc == plat::kErrorFileExists || rc == plat::kErrorAlreadyExists;
@@ -41,8 +43,12 @@ void LogWrite(const char* format, ...) {
   char line[64 + 1 + kLogMessageMax];
   std::snprintf(line, sizeof line, "%s %s", stamp, message);
 
-  for (int waited = 0; !plat::AppendTextExclusive(LogFilePath, line) && waited < kLogRetryMs;
-       ++waited) {
+  // Only a collision with another writer is worth waiting for; a log that
+  // can't be opened at all loses the line at once instead of slowing the run.
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLogRetryMs);
+  while (!plat::AppendTextExclusive(LogFilePath, line) &&
+         plat::LastErrorCode() == kErrorSharingViolation &&
+         std::chrono::steady_clock::now() < giveUp) {
     plat::SystemClock().Sleep(1);
   }
   plat::SetLastErrorCode(callersError);
