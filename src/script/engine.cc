@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "platform/memory.h"
+#include "platform/text.h"
 #include "robot/serial_io.h"
 #include "script/report.h"
 
@@ -12,16 +13,6 @@ namespace {
 bool IsLineBreak(char c) { return c == '\r' || c == '\n'; }
 bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 bool IsLeadingSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    if (Lower(*a) != Lower(*b)) return false;
-  }
-  return *a == *b;
-}
-
 }  // namespace
 
 void PrepareScriptText() {
@@ -72,7 +63,7 @@ CommandStatus DispatchScriptLine(char* line) {
   CommandHandler handler = nullptr;
   for (const CommandEntry* entry = CommandTable; entry->handler; ++entry) {
     if (entry->word[0] == '\0') continue;
-    if (EqualsNoCase(word, entry->word)) {
+    if (plat::EqualsNoCase(word, entry->word)) {
       handler = entry->handler;
       break;
     }

@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 
 char ResponseFilesPath[kPathMax] = {0};
 
@@ -53,15 +54,6 @@ void CopyCut(char* out, size_t size, const std::string& text) {
   size_t n = text.size() < size ? text.size() : size - 1;
   std::memcpy(out, text.data(), n);
   out[n] = '\0';
-}
-
-bool EqualsIgnoringCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
 }
 
 bool GetConfigSettingsPath(char* path) {
@@ -117,8 +109,8 @@ void BuildResponseFilesPath(const RobotDetails& details) {
 }
 
 int32_t ReadRobotImageSize(const char* hardware) {
-  bool zarn = EqualsIgnoringCase(hardware, "Zarn");
-  if (!zarn && !EqualsIgnoringCase(hardware, "Molvy")) {
+  bool zarn = plat::EqualsNoCase(hardware, "Zarn");
+  if (!zarn && !plat::EqualsNoCase(hardware, "Molvy")) {
     LogWrite("\tInvalid Hardware name specified: [%s]\n", hardware);
   }
   int32_t updateType = ReadSettingsInt(kActionSection, "UpdateType", 1);

@@ -53,4 +53,3 @@ std::string JoinedPath(const std::string& folder, const std::string& name);
 // Copies text into a fixed buffer of size bytes, cut to fit and terminated.
 void CopyCut(char* out, size_t size, const std::string& text);
 
-bool EqualsIgnoringCase(const char* a, const char* b);

@@ -6,6 +6,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "sim/settings.h"
 
 char VersionFilePath[kPathMax] = {0};
@@ -91,22 +92,22 @@ CommandStatus SimulatedDoSend(const char* argument) {
   word[std::strcspn(word, " \t")] = '\0';
   LogWrite("\t\tRobot command: [%s]\n", word);
 
-  if (EqualsIgnoringCase(word, "getversion")) return CollectRobotDataFromFile(g_versionFile.c_str());
-  if (EqualsIgnoringCase(word, "testlds")) return AnswerFromFile("testlds_cmd_getversion.txt");
-  if (EqualsIgnoringCase(word, "getschedule")) return AnswerFromFile("scheduleinfo.txt");
-  if (EqualsIgnoringCase(word, "getwarranty")) return AnswerFromFile("getwarrantyinfo.txt");
-  if (EqualsIgnoringCase(word, "gettime")) {
+  if (plat::EqualsNoCase(word, "getversion")) return CollectRobotDataFromFile(g_versionFile.c_str());
+  if (plat::EqualsNoCase(word, "testlds")) return AnswerFromFile("testlds_cmd_getversion.txt");
+  if (plat::EqualsNoCase(word, "getschedule")) return AnswerFromFile("scheduleinfo.txt");
+  if (plat::EqualsNoCase(word, "getwarranty")) return AnswerFromFile("getwarrantyinfo.txt");
+  if (plat::EqualsNoCase(word, "gettime")) {
     return CollectRobotDataFromBuffer("gettime\r\nFriday 9:34:06\r\n");
   }
-  if (EqualsIgnoringCase(word, "testmode")) {
+  if (plat::EqualsNoCase(word, "testmode")) {
     // The robot echoes the whole command, however long; so does the simulator.
     std::string echo = std::string(argument) + "\r\n";
     return CollectRobotDataFromBuffer(echo.c_str());
   }
-  if (EqualsIgnoringCase(word, "setlanguage")) {
+  if (plat::EqualsNoCase(word, "setlanguage")) {
     return CollectRobotDataFromBuffer("SetLanguage None\r\nUI Language: None\r\n");
   }
-  if (EqualsIgnoringCase(word, "setconfig")) return AnswerFromFile("configsettings.txt");
+  if (plat::EqualsNoCase(word, "setconfig")) return AnswerFromFile("configsettings.txt");
 
   LogWrite("\t\tERROR - SimulatedDoSend failed. Unknown command.\n");
   return CommandStatus::UnknownCmd;

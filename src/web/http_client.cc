@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "platform/errors.h"
 #include "platform/memory.h"
+#include "platform/text.h"
 #include "script/run_state.h"
 #include "web/allow_list.h"
 
@@ -32,15 +33,6 @@ bool IsRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  size_t n = std::strlen(prefix);
-  if (text.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
 // Redirects are followed here rather than inside the platform's HTTP layer,
 // so that every hop's URL passes the allow-list: a server of ours must not be
 // able to send the program anywhere else. True with the next URL in next when
@@ -56,7 +48,7 @@ bool NextHop(plat::HttpHandle* request, int status, const std::string& current, 
   char combined[kUrlPartSize];
   *next = plat::CombineUrl(current.c_str(), location, combined, sizeof combined) ? combined : location;
   // Never from an encrypted exchange down to a plain one (WinINet's default).
-  if (StartsWithNoCase(current, "https:") && StartsWithNoCase(*next, "http:")) {
+  if (plat::StartsWithNoCase(current, "https:") && plat::StartsWithNoCase(*next, "http:")) {
     throw InternetError{plat::kInternetErrorHttpsToHttpOnRedirect};
   }
   LogWrite("\tRedirected (%d) to [%s]\n", status, next->c_str());

@@ -43,6 +43,7 @@
 
 #include "platform/errors.h"
 #include "platform/http.h"
+#include "platform/text.h"
 
 namespace plat {
 
@@ -58,16 +59,6 @@ void EnsureCurl() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // A syntactic scheme ("name:") at the start of the text, lower-cased.
 bool LeadingScheme(const std::string& text, std::string* scheme) {

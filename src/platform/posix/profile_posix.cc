@@ -8,6 +8,7 @@
 
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "platform/text.h"
 
 namespace plat {
 namespace {
@@ -22,16 +23,6 @@ std::string Trimmed(const char* begin, const char* end) {
   while (begin < end && IsBlank(*begin)) ++begin;
   while (end > begin && IsBlank(end[-1])) --end;
   return std::string(begin, end);
-}
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
 }
 
 bool ReadWholeText(const char* path, std::string* text) {

@@ -7,6 +7,7 @@
 
 #include "platform/posix/registry_store.h"
 #include "platform/posix/registry_sysfs.h"
+#include "platform/text.h"
 
 namespace plat {
 namespace {
@@ -24,14 +25,12 @@ Registry& CurrentStore() {
   return *store;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // True when path (below HKEY_LOCAL_MACHINE) is prefix or lies below it,
 // compared without regard to letter case.
 bool IsUnder(const char* path, const char* prefix) {
   while (*path == '\\') ++path;
   for (; *prefix; ++path, ++prefix) {
-    if (Lower(*path) != Lower(*prefix)) return false;
+    if (AsciiLower(*path) != AsciiLower(*prefix)) return false;
   }
   return *path == '\0' || *path == '\\';
 }

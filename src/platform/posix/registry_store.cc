@@ -15,6 +15,7 @@
 
 #include "platform/errors.h"
 #include "platform/posix/xdg.h"
+#include "platform/text.h"
 
 namespace plat {
 namespace {
@@ -27,21 +28,11 @@ constexpr int32_t kKeyDeleted = 1018;
 
 int32_t ErrnoCode() { return WindowsCodeFromErrno(errno); }
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
-
 bool LessNoCase(const std::string& a, const std::string& b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
                                       [](char x, char y) {
-                                        return static_cast<unsigned char>(FoldAscii(x)) <
-                                               static_cast<unsigned char>(FoldAscii(y));
+                                        return static_cast<unsigned char>(AsciiLower(x)) <
+                                               static_cast<unsigned char>(AsciiLower(y));
                                       });
 }
 
@@ -130,7 +121,7 @@ int32_t FindEntry(const std::string& folder, const std::string& stored, bool wan
   int32_t rc = ListEntries(folder, wantFolder, &names);
   if (rc != kOk) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
   for (const auto& n : names) {
-    if (EqualNoCase(n, stored)) {
+    if (EqualsNoCase(n, stored)) {
       *actual = n;
       return kOk;
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/text.h"
 
 namespace plat {
 namespace {
@@ -47,16 +48,6 @@ struct Node {
   std::vector<std::string> subkeys;
   std::vector<Value> values;
 };
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -160,7 +151,7 @@ std::vector<std::string> DeviceKeysOf(const Tty& tty) {
 
 bool HasDeviceKey(const Tty& tty, const std::string& key) {
   for (const auto& k : DeviceKeysOf(tty)) {
-    if (EqualNoCase(k, key)) return true;
+    if (EqualsNoCase(k, key)) return true;
   }
   return false;
 }
@@ -173,7 +164,7 @@ std::vector<std::pair<std::string, const Tty*>> InstancesOf(const Snapshot& s, c
     if (!tty.usb || !HasDeviceKey(tty, key)) continue;
     std::string name = tty.serial.empty() ? tty.interfaceFolder : tty.serial;
     for (const auto& taken : instances) {
-      if (EqualNoCase(taken.first, name)) name = tty.interfaceFolder;
+      if (EqualsNoCase(taken.first, name)) name = tty.interfaceFolder;
     }
     if (name.find('\\') != std::string::npos) name = tty.interfaceFolder;
     instances.emplace_back(name, &tty);
@@ -263,7 +254,7 @@ class SysfsRegistryView : public Registry {
       if (part.empty()) continue;
       Node here = NodeAt(*base.snapshot, path);
       auto match = std::find_if(here.subkeys.begin(), here.subkeys.end(),
-                                [&](const std::string& name) { return EqualNoCase(name, part); });
+                                [&](const std::string& name) { return EqualsNoCase(name, part); });
       if (match == here.subkeys.end()) return kErrorFileNotFound;
       path.push_back(*match);
     }
@@ -310,7 +301,7 @@ class SysfsRegistryView : public Registry {
     if (!Lookup(key, &record)) return 6;
     std::string wanted = name ? name : "";
     for (const Value& v : record.node.values) {
-      if (!EqualNoCase(v.name, wanted)) continue;
+      if (!EqualsNoCase(v.name, wanted)) continue;
       if (type) *type = v.type;
       return CopyData(v, data, dataSize);
     }

@@ -17,6 +17,7 @@
 
 #include "platform/errors.h"
 #include "platform/serial.h"
+#include "platform/text.h"
 
 namespace plat {
 namespace {
@@ -41,15 +42,6 @@ int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool EqualNoCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
-
 // The entry of folder named like part, the exact spelling first. Port names
 // reach us upper-cased by discovery (TTYACM0 for /dev/ttyACM0).
 bool FindEntryNoCase(const std::string& folder, const std::string& part, std::string* found) {
@@ -62,7 +54,7 @@ bool FindEntryNoCase(const std::string& folder, const std::string& part, std::st
   if (!dir) return false;
   bool ok = false;
   while (struct dirent* entry = ::readdir(dir)) {
-    if (EqualNoCase(entry->d_name, part.c_str())) {
+    if (EqualsNoCase(entry->d_name, part)) {
       *found = entry->d_name;
       ok = true;
       break;
