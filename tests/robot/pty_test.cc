@@ -17,7 +17,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class PtyTest : public ::testing::Test {
+class PtyTest : public RobotLinkTest {
  protected:
   void SetUp() override {
     std::string name, path;
@@ -46,21 +46,6 @@ class PtyTest : public ::testing::Test {
     plat::SetRegistry(&registry);
   }
 
-  std::string RobotData() {
-    return std::string(RobotDataBuffer.begin ? RobotDataBuffer.begin : "", BufferUsed(RobotDataBuffer));
-  }
-  std::vector<std::string> Log() {
-    return testing_support::LogMessages(testing_support::ReadFileBytes(dir.File("test.log")));
-  }
-  void SetImage(const std::string& bytes) {
-    if (pFileRxBuffer) plat::Free(pFileRxBuffer);
-    pFileRxBuffer = static_cast<char*>(plat::Alloc(bytes.size() + 1));
-    std::memcpy(pFileRxBuffer, bytes.data(), bytes.size());
-    pFileRxBuffer[bytes.size()] = '\0';
-    FileRxSize = static_cast<int32_t>(bytes.size());
-  }
-
-  testing_support::TempDir dir;
   robot_emulator::MemoryRegistry registry;
   std::unique_ptr<robot_emulator::Emulator> emulator;
 };

@@ -142,9 +142,33 @@ class FakeSerial : public plat::SerialPort {
   plat::SerialHandle nextHandle_ = 100;
 };
 
+// What every robot-link test reads back: its own log, the Robot part so far,
+// and an image put in place as getlocal would.
+class RobotLinkTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> Log() {
+    return testing_support::LogMessages(testing_support::ReadFileBytes(dir.File("test.log")));
+  }
+
+  std::string RobotData() {
+    return std::string(RobotDataBuffer.begin ? RobotDataBuffer.begin : "", BufferUsed(RobotDataBuffer));
+  }
+
+  // Size bytes and a zero after them.
+  void SetImage(const std::string& bytes) {
+    if (pFileRxBuffer) plat::Free(pFileRxBuffer);
+    pFileRxBuffer = static_cast<char*>(plat::Alloc(bytes.size() + 1));
+    std::memcpy(pFileRxBuffer, bytes.data(), bytes.size());
+    pFileRxBuffer[bytes.size()] = '\0';
+    FileRxSize = static_cast<int32_t>(bytes.size());
+  }
+
+  testing_support::TempDir dir;
+};
+
 // Runs each test with the fakes in place, a robot of the first identity on
 // COM3, and a log of its own.
-class RobotTest : public ::testing::Test {
+class RobotTest : public RobotLinkTest {
  protected:
   RobotTest() : serial(&clock) {}
 
@@ -168,24 +192,6 @@ class RobotTest : public ::testing::Test {
     ShowUploadProgress = false;
   }
 
-  std::vector<std::string> Log() {
-    return testing_support::LogMessages(testing_support::ReadFileBytes(dir.File("test.log")));
-  }
-
-  std::string RobotData() {
-    return std::string(RobotDataBuffer.begin ? RobotDataBuffer.begin : "", BufferUsed(RobotDataBuffer));
-  }
-
-  // Puts an image in place as getlocal would: size bytes and a zero after them.
-  void SetImage(const std::string& bytes) {
-    if (pFileRxBuffer) plat::Free(pFileRxBuffer);
-    pFileRxBuffer = static_cast<char*>(plat::Alloc(bytes.size() + 1));
-    std::memcpy(pFileRxBuffer, bytes.data(), bytes.size());
-    pFileRxBuffer[bytes.size()] = '\0';
-    FileRxSize = static_cast<int32_t>(bytes.size());
-  }
-
-  testing_support::TempDir dir;
   FakeClock clock;
   FakeSerial serial;
   robot_emulator::MemoryRegistry registry;
