@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,15 +22,6 @@
 #include "maker_server/maker_server.h"
 
 namespace {
-
-bool ReadWhole(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  *out = text.str();
-  return true;
-}
 
 // Control bytes shown as a person can read them; line ends kept as lines.
 std::string Readable(const std::string& bytes) {
@@ -80,7 +70,7 @@ int main(int argc, char** argv) {
       if (seconds < 1 || seconds > 3600) seconds = 60;
     } else if (arg == "--script" && i + 2 < argc) {
       std::string body;
-      if (!ReadWhole(argv[i + 2], &body)) {
+      if (!test_server::ReadWholeFile(argv[i + 2], &body)) {
         std::fprintf(stderr, "cannot read %s\n", argv[i + 2]);
         return 2;
       }
@@ -96,7 +86,7 @@ int main(int argc, char** argv) {
         replies.push_back(maker_server::StatusReply(std::atoi(what.c_str() + 7)));
       } else {
         std::string body;
-        if (!ReadWhole(what, &body)) {
+        if (!test_server::ReadWholeFile(what, &body)) {
           std::fprintf(stderr, "cannot read %s\n", what.c_str());
           return 2;
         }

@@ -13,20 +13,6 @@
 #include <vector>
 #include "test_server.h"
 
-namespace {
-
-bool ReadWhole(const std::string& path, std::string* out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
-  std::fclose(f);
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   int seconds = 60;
   test_server::Limits limits;
@@ -38,7 +24,7 @@ int main(int argc, char** argv) {
       if (seconds < 1 || seconds > 3600) seconds = 60;
     } else if (arg == "--serve" && i + 2 < argc) {
       test_server::Answer answer;
-      if (!ReadWhole(argv[i + 2], &answer.body)) {
+      if (!test_server::ReadWholeFile(argv[i + 2], &answer.body)) {
         std::fprintf(stderr, "cannot read %s\n", argv[i + 2]);
         return 2;
       }

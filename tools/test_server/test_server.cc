@@ -55,6 +55,16 @@ const char* Reason(int status) {
 
 }  // namespace
 
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes->append(buffer, n);
+  std::fclose(f);
+  return true;
+}
+
 std::string NormalizeUrl(const std::string& url) {
   size_t schemeEnd = url.find("://");
   if (schemeEnd == std::string::npos) return url;

@@ -93,6 +93,9 @@ class Server {
   std::unique_ptr<State> state_;
 };
 
+// A file's bytes, for answers the command line tools serve from files.
+bool ReadWholeFile(const std::string& path, std::string* bytes);
+
 // A URL in the form the server keys answers by.
 std::string NormalizeUrl(const std::string& url);
 
