@@ -48,14 +48,6 @@ bool KeepRobotDataRoom() {
   return false;
 }
 
-// LogWrite goes through file calls that may overwrite the platform's last
-// error; whoever called a failed read or write must still see its code.
-void LogKeepingLastError(const char* message) {
-  int32_t code = plat::LastErrorCode();
-  LogWrite("%s", message);
-  plat::SetLastErrorCode(code);
-}
-
 }  // namespace
 
 bool RobotPortIsOpen() { return RobotPort.handle != plat::kInvalidSerial; }
@@ -114,7 +106,7 @@ bool WriteComPort(int32_t* checksumOut, const void* data, int32_t length, plat::
     int32_t block = length - done < kWriteBlockSize ? length - done : kWriteBlockSize;
     uint32_t written = 0;
     if (!plat::serial().Write(port, bytes + done, static_cast<uint32_t>(block), &written)) {
-      LogKeepingLastError("ERROR: WriteComPort - WriteFile failed\n");
+      LogWrite("ERROR: WriteComPort - WriteFile failed\n");
       return false;
     }
     if (written > 0) {
@@ -124,7 +116,7 @@ bool WriteComPort(int32_t* checksumOut, const void* data, int32_t length, plat::
       continue;
     }
     if (clock.NowSeconds() - lastProgress > kWriteStallSeconds) {
-      LogKeepingLastError("ERROR: WriteComPort timed out while sending data to robot\n");
+      LogWrite("ERROR: WriteComPort timed out while sending data to robot\n");
       return false;
     }
     clock.Sleep(kWriteRetrySleepMs);
@@ -135,7 +127,7 @@ bool WriteComPort(int32_t* checksumOut, const void* data, int32_t length, plat::
 bool ReadComPort(plat::SerialHandle port, void* buffer, uint32_t size, uint32_t* bytesRead) {
   *bytesRead = 0;
   if (!plat::serial().Read(port, buffer, size, bytesRead)) {
-    LogKeepingLastError("ERROR: ReadComPort - ReadFile failed\n");
+    LogWrite("ERROR: ReadComPort - ReadFile failed\n");
     return false;
   }
   return true;
