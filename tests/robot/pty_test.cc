@@ -61,6 +61,38 @@ TEST_F(PtyTest, AnswerWithBytesAfterTheEndByteIsKeptWholeAndZeroBytesAreDropped)
   EXPECT_TRUE(RobotPortIsOpen());
 }
 
+// A read keeps what arrives within its 100 ms window: a tail sent 20 ms
+// after the answer's 0x1A is part of that answer, and so is an unsolicited
+// note, rather than being taken for the answer to the next command.
+TEST_F(PtyTest, BytesSentWithinTheReadWindowBelongToThatAnswer) {
+  robot_emulator::Options options;
+  options.answers = {{"ask", "ANSWER"}, {"first", "ONE"}, {"second", "TWO"}};
+  options.late = {{"ask", "TAIL\r\n"}, {"first", "NOTE\x1A"}};
+  options.lateMs = 20;
+  StartRobot(options);
+  const struct {
+    Lines commands;
+    std::string robotData;
+  } cases[] = {
+      {{"ask"}, "ANSWER\x1ATAIL\r\n"},
+      {{"first", "second"}, "ONE\x1ANOTE\x1ATWO\x1A"},
+  };
+  Lines sent;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.commands[0]);
+    for (const std::string& command : c.commands) {
+      auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(doSend(("send " + command).c_str(), command.c_str()), CommandStatus::OK);
+      auto took = std::chrono::steady_clock::now() - start;
+      EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 95);
+      sent.push_back(command);
+    }
+    EXPECT_EQ(RobotData(), c.robotData);
+    EXPECT_EQ(emulator->Commands(), sent);
+    ReleaseRunResources();
+  }
+}
+
 TEST_F(PtyTest, AnswerDrippedSlowerThanTheReadTimeOutArrivesWhole) {
   robot_emulator::Options options;
   options.answers["status"] = "ok!";
