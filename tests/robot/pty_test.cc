@@ -1,7 +1,8 @@
 // The robot link over a real pseudo-terminal with the emulated robot on the
 // other end: the bytes on the wire, answers as they really arrive, the port
-// held exclusively, and a robot that hangs up. Skipped where the system has
-// no pseudo-terminals.
+// held exclusively, and a robot that hangs up; and the Windows build under
+// wine against the same robot. Skipped where the system has no
+// pseudo-terminals.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -127,13 +128,15 @@ TEST_F(PtyTest, WindowsBuildUnderWineCollectsTheSameAnswers) {
 
   auto prepared = testing_support::Run(wineRun, {"--prepare"}, env, 180000);
   ASSERT_TRUE(prepared.ended && prepared.exitCode == 0) << prepared.output;
-  testing_support::WriteFileBytes(
-      dir.File("robot.reg"),
-      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n\"COM5\"=\"" + emulator->devicePath() +
-          "\"\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_3a7c&Pid_0101\\R1]\r\n"
-          "\"FriendlyName\"=\"Robot (COM5)\"\r\n\r\n"
-          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_3a7c&Pid_0101\\R1\\Device Parameters]\r\n"
-          "\"PortName\"=\"COM5\"\r\n");
+  std::string instance = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\" +
+                         robot_emulator::MemoryRegistry::UsbDeviceKey(kMakerUsbVendorId, kRobotUsbProductId,
+                                                                      kRobotUsbInterface) +
+                         "\\R1";
+  testing_support::WriteFileBytes(dir.File("robot.reg"),
+                                  "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n\"COM5\"=\"" +
+                                      emulator->devicePath() + "\"\r\n\r\n[" + instance +
+                                      "]\r\n\"FriendlyName\"=\"Robot (COM5)\"\r\n\r\n[" + instance +
+                                      "\\Device Parameters]\r\n\"PortName\"=\"COM5\"\r\n");
   auto imported = testing_support::Run(wineRun, {"regedit", "/S", onZ(dir.File("robot.reg"))}, env, 60000);
   ASSERT_TRUE(imported.ended && imported.exitCode == 0) << imported.output;
   // Wine makes its ports from that key when it starts.
