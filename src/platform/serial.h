@@ -61,8 +61,10 @@ class SerialPort {
   // False when the port refuses any of them (the port stays open).
   virtual bool Configure(SerialHandle port, const SerialLineSettings& settings,
                          const SerialTimeouts& timeouts, uint32_t eventMask) = 0;
-  // One synchronous read of at most size bytes; true with a count that may
-  // be 0 when the read time-out passed with nothing received.
+  // One synchronous read of at most size bytes, ended as ReadFile ends it
+  // under the time-outs set: buffer full, total time-out, or the interval
+  // time-out after bytes came. True with a count that may be 0 when the
+  // read time-out passed with nothing received.
   virtual bool Read(SerialHandle port, void* buffer, uint32_t size, uint32_t* bytesRead) = 0;
   // One synchronous write; true with the count taken (possibly fewer than
   // size, or 0, when the write time-out passed).

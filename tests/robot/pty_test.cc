@@ -1,10 +1,12 @@
 // The robot link over a real pseudo-terminal with the emulated robot on the
 // other end: the bytes on the wire, answers as they really arrive, the port
-// held exclusively, and a robot that hangs up. Skipped where the system has
-// no pseudo-terminals.
+// held exclusively, and a robot that hangs up; and the Windows build under
+// wine against the same robot. Skipped where the system has no
+// pseudo-terminals.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 
 #include "robot_emulator/memory_registry.h"
@@ -16,6 +18,25 @@ namespace robot_test {
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// A robot that sends more, 20 ms after an answer: the tail of that answer, or
+// an unsolicited note. A read keeps what arrives within its 100 ms window, so
+// both belong to the answer they follow, not to the next command's.
+robot_emulator::Options LateBytesRobot() {
+  robot_emulator::Options options;
+  options.answers = {{"ask", "ANSWER"}, {"first", "ONE"}, {"second", "TWO"}};
+  options.late = {{"ask", "TAIL\r\n"}, {"first", "NOTE\x1A"}};
+  options.lateMs = 20;
+  return options;
+}
+
+const struct {
+  Lines commands;
+  std::string robotData;
+} kLateBytesConversations[] = {
+    {{"ask"}, "ANSWER\x1ATAIL\r\n"},
+    {{"first", "second"}, "ONE\x1ANOTE\x1ATWO\x1A"},
+};
 
 class PtyTest : public RobotLinkTest {
  protected:
@@ -59,6 +80,98 @@ TEST_F(PtyTest, AnswerWithBytesAfterTheEndByteIsKeptWholeAndZeroBytesAreDropped)
   EXPECT_EQ(RobotData(), "KR 1.2.3\x1A\r\ntrailer");
   EXPECT_EQ(emulator->Received(), "getversion\r");
   EXPECT_TRUE(RobotPortIsOpen());
+}
+
+TEST_F(PtyTest, BytesSentWithinTheReadWindowBelongToThatAnswer) {
+  StartRobot(LateBytesRobot());
+  Lines sent;
+  for (const auto& c : kLateBytesConversations) {
+    SCOPED_TRACE(c.commands[0]);
+    for (const std::string& command : c.commands) {
+      auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(doSend(("send " + command).c_str(), command.c_str()), CommandStatus::OK);
+      auto took = std::chrono::steady_clock::now() - start;
+      EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 95);
+      sent.push_back(command);
+    }
+    EXPECT_EQ(RobotData(), c.robotData);
+    EXPECT_EQ(emulator->Commands(), sent);
+    ReleaseRunResources();
+  }
+}
+
+// The same conversations with the Windows build under wine, whose COM5 is
+// this pseudo-terminal (wine maps ports listed under its Ports key), found
+// through the registry of a wine prefix of the test's own. The report's
+// Robot part in the log must hold what the Linux build collects.
+TEST_F(PtyTest, WindowsBuildUnderWineCollectsTheSameAnswers) {
+  using testing_support::EnvOr;
+  using testing_support::FileExists;
+  std::string source = EnvOr("KELVO_SOURCE_DIR", ".");
+  std::string exe = EnvOr("KELVO_WINDOWS_BINARY", source + "/build/windows/KelvoUpgrader.exe");
+  if (!FileExists("/usr/bin/wine") || !FileExists(exe)) GTEST_SKIP() << "no wine or no Windows build at " << exe;
+  StartRobot(LateBytesRobot());
+  std::string wineRun = source + "/cmake/wine-run.sh";
+  std::string prefix = dir.File("wine");
+  auto env = testing_support::IsolatedEnv(dir.File("home"));
+  env.insert(env.end(), {{"WINEPREFIX", prefix},
+                         {"WINEDEBUG", "-all"},
+                         {"WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d"}});
+  auto onZ = [](std::string path) {
+    for (char& c : path) c = c == '/' ? '\\' : c;
+    return "Z:" + path;
+  };
+  struct EndWine {
+    std::vector<std::pair<std::string, std::string>> env;
+    ~EndWine() { testing_support::Run("/usr/bin/wineserver", {"-k"}, env, 30000); }
+  } endWine{env};
+
+  auto prepared = testing_support::Run(wineRun, {"--prepare"}, env, 180000);
+  ASSERT_TRUE(prepared.ended && prepared.exitCode == 0) << prepared.output;
+  std::string instance = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\" +
+                         robot_emulator::MemoryRegistry::UsbDeviceKey(kMakerUsbVendorId, kRobotUsbProductId,
+                                                                      kRobotUsbInterface) +
+                         "\\R1";
+  testing_support::WriteFileBytes(dir.File("robot.reg"),
+                                  "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n\"COM5\"=\"" +
+                                      emulator->devicePath() + "\"\r\n\r\n[" + instance +
+                                      "]\r\n\"FriendlyName\"=\"Robot (COM5)\"\r\n\r\n[" + instance +
+                                      "\\Device Parameters]\r\n\"PortName\"=\"COM5\"\r\n");
+  auto imported = testing_support::Run(wineRun, {"regedit", "/S", onZ(dir.File("robot.reg"))}, env, 60000);
+  ASSERT_TRUE(imported.ended && imported.exitCode == 0) << imported.output;
+  // Wine makes its ports from that key when it starts.
+  testing_support::Run("/usr/bin/wineserver", {"-k"}, env, 30000);
+
+  Lines sent;
+  for (const auto& c : kLateBytesConversations) {
+    SCOPED_TRACE(c.commands[0]);
+    std::string script;
+    for (const std::string& command : c.commands) script += "send " + command + "\n";
+    testing_support::WriteFileBytes(dir.File("script.txt"), script);
+    auto logPath = [&prefix] {
+      for (const auto& user : std::filesystem::directory_iterator(prefix + "/drive_c/users")) {
+        std::string path = user.path().string() + "/AppData/Local/KelvoUpgrader/Logs/KelvoUpgrader.log";
+        if (FileExists(path)) return path;
+      }
+      return std::string();
+    };
+    if (!logPath().empty()) std::remove(logPath().c_str());
+    auto run = testing_support::Run(wineRun, {exe, "/NOSERVER", onZ(dir.File("script.txt"))}, env, 60000);
+    ASSERT_TRUE(run.ended) << run.output;
+    std::string log = testing_support::ReadFileBytes(logPath());
+    // The log is written in text mode: every line end it was given became CR LF.
+    std::string text;
+    for (size_t i = 0; i < log.size(); ++i) {
+      if (!(log[i] == '\r' && i + 1 < log.size() && log[i + 1] == '\n')) text += log[i];
+    }
+    std::string part = "name=\"Robot\"\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: binary\r\n"
+                       "Content-Length: " + std::to_string(c.robotData.size()) + "\r\n\r\n";
+    size_t at = text.find(part);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.substr(at + part.size(), c.robotData.size()), c.robotData);
+    sent.insert(sent.end(), c.commands.begin(), c.commands.end());
+    EXPECT_EQ(emulator->Commands(), sent);
+  }
 }
 
 TEST_F(PtyTest, AnswerDrippedSlowerThanTheReadTimeOutArrivesWhole) {

@@ -71,7 +71,7 @@ TEST_F(UmockdevTest, RobotOfTheFirstIdentityAnswersASend) {
   EXPECT_EQ(result.exitCode, 0) << result.output;
   EXPECT_EQ(RunLines(), (Lines{"Run: [send getversion]", "\tRobot connected on: [TTYACM0]", "\tReturned: [OK]",
                                "Run: []", "\tReturned: [OK]"}));
-  EXPECT_NE(LogText().find("Content-Length: 12\r\n\r\nVersion 1.2\x1A"), std::string::npos) << LogText();
+  EXPECT_NE(LogText().find("Content-Length: 18\r\n\r\nVersion 1.2\x1ATAIL\r\n\r\n"), std::string::npos) << LogText();
 }
 
 TEST_F(UmockdevTest, RobotOfTheSecondIdentityIsFoundOnInterfaceZero) {

@@ -2,7 +2,9 @@
 //   robot_emulator [--answer CMD=TEXT]... [--default TEXT] [--silent] [--echo]
 //                  [--after-end TEXT] [--drip MS] [--enq-delay MS] [--no-enq]
 //                  [--ack HEX|none] [--hang-up-answer N] [--hang-up-image N]
-//                  [--seconds N]
+//                  [--late CMD=TEXT]... [--late-ms MS] [--seconds N]
+// --late sends TEXT as given (a note needs its own 0x1A: $'NOTE\x1a' in bash)
+// --late-ms (default 20) after the answer to CMD.
 // It prints the device path to point a serial-port setting at, then every
 // command and upload it sees, and stops after --seconds (default 600).
 #include <chrono>
@@ -25,7 +27,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: robot_emulator [--answer CMD=TEXT]... [--default TEXT] [--silent] [--echo]\n"
                "       [--after-end TEXT] [--drip MS] [--enq-delay MS] [--no-enq] [--ack HEX|none]\n"
-               "       [--hang-up-answer N] [--hang-up-image N] [--seconds N]\n");
+               "       [--hang-up-answer N] [--hang-up-image N] [--late CMD=TEXT]... [--late-ms MS]\n"
+               "       [--seconds N]\n");
   return 2;
 }
 
@@ -51,6 +54,13 @@ int main(int argc, char** argv) {
       if (eq == std::string::npos) return Usage();
       options.answers[value.substr(0, eq)] = value.substr(eq + 1);
       ++i;
+    } else if (arg == "--late") {
+      size_t eq = value.find('=');
+      if (eq == std::string::npos) return Usage();
+      options.late[value.substr(0, eq)] = value.substr(eq + 1);
+      ++i;
+    } else if (arg == "--late-ms") {
+      options.lateMs = std::atoi(value.c_str()), ++i;
     } else if (arg == "--default") {
       options.defaultAnswer = value, ++i;
     } else if (arg == "--after-end") {

@@ -170,6 +170,8 @@ void Emulator::OnLine(const std::string& line) {
   bytes += kEnd;
   bytes += options_.afterEnd;
   SendAnswer(bytes);
+  auto late = options_.late.find(text);
+  if (late != options_.late.end() && !hungUp_ && Pause(options_.lateMs)) Send(late->second);
 }
 
 void Emulator::SendAnswer(const std::string& bytes) {

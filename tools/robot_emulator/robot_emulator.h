@@ -36,6 +36,11 @@ struct Options {
   bool echo = false;
   // Bytes sent after 0x1A in the same write.
   std::string afterEnd;
+  // Sent in a write of its own, lateMs after the answer to the command that
+  // is its key: the rest of an answer that comes late (TAIL\r\n), or an
+  // unsolicited note, which carries its own 0x1A.
+  std::map<std::string, std::string> late;
+  int lateMs = 20;
   // Sends the answer one byte at a time with this pause.
   int dripMs = 0;
   // Hangs up after sending this many bytes of an answer (-1: never). It

@@ -1,5 +1,8 @@
 // Serial ports on Linux: termios, with the Windows COMMTIMEOUTS emulated by
-// poll() so that the robot link behaves the same on both systems.
+// poll() on a monotonic clock so that the robot link sees the same reads on
+// both systems. VMIN/VTIME can't give them: VTIME counts tenths of a second
+// and either runs between bytes only, with no bound on the wait for the
+// first (VMIN > 0), or ends the read at the first bytes (VMIN 0).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -35,6 +38,16 @@ PosixPort* PortOf(SerialHandle handle) {
 }
 
 void SetErrno(int value) { SetLastErrorCode(WindowsCodeFromErrno(value)); }
+
+// A read that fails after bytes came returns them: they are the robot's and
+// must reach the report. The failure (a hang-up stays a hang-up) is met
+// again by the next read.
+bool FailRead(int32_t code, uint32_t got, uint32_t* bytesRead) {
+  *bytesRead = got;
+  if (got > 0) return true;
+  SetLastErrorCode(code);
+  return false;
+}
 
 int64_t NowMs() {
   struct timespec ts {};
@@ -206,55 +219,76 @@ class PosixSerial : public SerialPort {
       return false;
     }
     if (size == 0) return true;
+    // ReadFile's time-outs: a read returns when its buffer is full, when the
+    // total time-out (multiplier x size + constant, from the start of the
+    // read) has passed, or when the line has been quiet for the interval
+    // time-out after a byte came; zero turns either timer off. Bytes that
+    // arrive inside that window belong to this read, so a robot's answer and
+    // whatever it sends right after come back together, as on Windows.
+    // An interval of MAXDWORD with no total asks for what is there now; with
+    // a multiplier of MAXDWORD too, for the first bytes within the constant.
     const SerialTimeouts& t = port->timeouts;
-    // Like ReadFile: the total time-out bounds a read that gets nothing. A
-    // read that gets bytes returns them at once rather than waiting for the
-    // line to fall quiet, so an answer is never held back.
-    bool forever = t.readInterval == 0 && t.readTotalConstant == 0 && t.readTotalMultiplier == 0;
-    int64_t deadline = NowMs() + t.readTotalConstant + static_cast<int64_t>(t.readTotalMultiplier) * size;
+    const uint32_t kMax = 0xFFFFFFFFu;
+    bool immediate = t.readInterval == kMax && t.readTotalMultiplier == 0 && t.readTotalConstant == 0;
+    bool firstBytes = t.readInterval == kMax && t.readTotalMultiplier == kMax && t.readTotalConstant > 0 &&
+                      t.readTotalConstant < kMax;
+    int64_t interval = firstBytes ? 0 : t.readInterval;
+    uint64_t totalMs = firstBytes ? t.readTotalConstant
+                                  : static_cast<uint64_t>(t.readTotalMultiplier) * size + t.readTotalConstant;
+    int64_t total = totalMs > (1ull << 40) ? (1ll << 40) : static_cast<int64_t>(totalMs);
+    int64_t start = NowMs();
+    int64_t lastByte = 0;
     char* out = static_cast<char*>(buffer);
-    for (;;) {
+    uint32_t got = 0;
+    while (got < size) {
       int wait = -1;
-      if (!forever) {
-        int64_t left = deadline - NowMs();
-        if (left < 0) left = 0;
-        wait = static_cast<int>(left);
+      if (immediate) {
+        wait = 0;
+      } else {
+        int64_t deadline = -1;
+        if (total > 0) deadline = start + total;
+        if (got > 0 && interval > 0 && (deadline < 0 || lastByte + interval < deadline)) {
+          deadline = lastByte + interval;
+        }
+        if (deadline >= 0) {
+          int64_t left = deadline - NowMs();
+          if (left <= 0) break;
+          wait = left > (1 << 30) ? (1 << 30) : static_cast<int>(left);
+        }
       }
       struct pollfd pfd {port->fd, POLLIN, 0};
       int ready = ::poll(&pfd, 1, wait);
       if (ready < 0) {
         if (errno == EINTR) continue;
-        SetErrno(errno);
-        return false;
+        return FailRead(WindowsCodeFromErrno(errno), got, bytesRead);
       }
-      if (ready == 0) return true;
-      if (pfd.revents & POLLNVAL) {
-        SetLastErrorCode(6);
-        return false;
+      if (ready == 0) {
+        if (immediate) break;
+        continue;  // a timer ran out; the loop head decides which
       }
-      ssize_t n = ::read(port->fd, out, size);
+      if (pfd.revents & POLLNVAL) return FailRead(6, got, bytesRead);
+      ssize_t n = ::read(port->fd, out + got, size - got);
       if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
-        SetErrno(errno);
-        return false;
+        return FailRead(WindowsCodeFromErrno(errno), got, bytesRead);
       }
-      if (n == 0) {
-        // Readable with nothing to read: the device hung up (unplugged).
-        SetLastErrorCode(kErrorDeviceNotConnected);
-        return false;
-      }
+      // Readable with nothing to read: the device hung up (unplugged).
+      if (n == 0) return FailRead(kErrorDeviceNotConnected, got, bytesRead);
       uint32_t kept = static_cast<uint32_t>(n);
       if (port->dropNulls) {
+        char* fresh = out + got;
         kept = 0;
         for (ssize_t i = 0; i < n; ++i) {
-          if (out[i] != '\0') out[kept++] = out[i];
+          if (fresh[i] != '\0') fresh[kept++] = fresh[i];
         }
       }
-      if (kept > 0) {
-        *bytesRead = kept;
-        return true;
-      }
+      if (kept == 0) continue;  // only dropped zero bytes: nothing came
+      got += kept;
+      lastByte = NowMs();
+      if (firstBytes) break;
     }
+    *bytesRead = got;
+    return true;
   }
 
   bool Write(SerialHandle handle, const void* data, uint32_t size, uint32_t* written) override {
