@@ -219,10 +219,14 @@ TEST_F(RegistrationDesktop, TheLaunchersStartTheProgramWhereverItsPathLetsThem) 
     std::string program = folder + "/" + name.str();
     ts::CopyFileBytes(source, program);
 
+    ::testing::internal::CaptureStdout();
     EXPECT_EQ(RegisterURLHandler(program.c_str()), c.registers);
+    std::string console = ::testing::internal::GetCapturedStdout();
     std::vector<std::string> lines = Log();
     if (c.warning) {
       ASSERT_EQ(lines.size(), 1u);
+      // Whoever ran register in a terminal sees it too.
+      EXPECT_EQ(console, "WARNING: " + lines[0].substr(lines[0].find(" - ") + 3) + "\n");
       EXPECT_EQ(lines[0].rfind("WARNING: RegisterURLHandler - The program's path [" + program + "] ",
                                0),
                 0u)
@@ -231,6 +235,7 @@ TEST_F(RegistrationDesktop, TheLaunchersStartTheProgramWhereverItsPathLetsThem) 
       EXPECT_EQ(lines[0].find("Nothing registered.") != std::string::npos, !c.registers);
     } else {
       EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_EQ(console, "");
     }
     if (!c.registers) {
       EXPECT_FALSE(ts::FileExists(entry_));
