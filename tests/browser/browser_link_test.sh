@@ -33,9 +33,16 @@ log="$home/state/KelvoUpgrader/Logs/KelvoUpgrader.log"
 pids=()
 
 cleanup() {
-    local pid
+    local pid exe
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    # The program, should a failure have left it running: the copy of this run only.
+    for exe in /proc/[0-9]*/exe; do
+        if [[ -n ${program-} && $(readlink "$exe" 2>/dev/null) == "$program" ]]; then
+            pid=${exe#/proc/}
+            kill "${pid%/exe}" 2>/dev/null || true
+        fi
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,7 +50,10 @@ trap cleanup EXIT
 step() { echo "== [$mode] $*"; }
 fail() {
     echo "FAILED [$mode]: $1" >&2
-    [[ -n ${2-} ]] && sed 's/^/    | /' <<<"$2" >&2
+    local line
+    if [[ -n ${2-} ]]; then
+        while IFS= read -r line; do printf '    | %s\n' "$line"; done <<<"$2" >&2
+    fi
     mkdir -p "$keep"
     cp "$work/fb/Xvfb_screen0" "$keep/screen.xwd" 2>/dev/null || true
     cp "$work"/*.out "$work"/*.log "$keep/" 2>/dev/null || true
@@ -150,6 +160,7 @@ pixel() {
 
 # ------------------------------------------------------------ the browser
 step "Chromium opens $base/page.html"
+# shellcheck disable=SC2054  # the commas belong to the flags' values
 chromium_flags=(
     --user-data-dir="$home/chromium" --no-first-run --no-default-browser-check
     --disable-background-networking --disable-component-update --disable-sync --disable-quic
@@ -217,8 +228,9 @@ step "the stand-in receives the report"
 server_status=0
 wait "$server_pid" || server_status=$?
 [[ $server_status -eq 0 ]] || fail "the stand-in ended with $server_status" "$(cat "$work/server.out")"
-grep -q '^reports 1$' "$work/server.out" && grep -qF 'Software,3,1,2210' "$work/server.out" ||
+if ! grep -q '^reports 1$' "$work/server.out" || ! grep -qF 'Software,3,1,2210' "$work/server.out"; then
     fail "no report with the simulated robot's answer" "$(cat "$work/server.out")"
+fi
 want="Selected DE ${mode}"
 grep -qF "$want" "$work/chromium.log" || fail "xdg-open did not say \"$want\"" "$(grep -F 'Selected DE' "$work/chromium.log")"
 
