@@ -19,7 +19,9 @@ KELVO_PACKAGES=(
     umockdev                            # serial port tests
     openssl                             # self-signed HTTPS endpoint in the web tests
     curl time                           # download benchmark baseline and peak memory
-    xdg-utils                           # URL handler registration (xdg-mime)
+    xdg-utils                           # URL handler registration (xdg-mime), xdg-open
+    libglib2.0-bin                      # gio open: how GNOME desktops start the handler
+    chromium xvfb xdotool dbus-daemon   # the real-browser test (tests/browser)
     util-linux                          # flock
 )
 

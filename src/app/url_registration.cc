@@ -34,6 +34,14 @@ bool FitsValueText(const char* keyName, int length) {
   return false;
 }
 
+// In the log, and on the console too: whoever ran "register" in a terminal
+// has to move the program, and would not look in the log after a success.
+void WarnOfLaunchers(const std::string& problem) {
+  LogWrite("WARNING: RegisterURLHandler - %s\n", problem.c_str());
+  std::printf("WARNING: %s\n", problem.c_str());
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 bool RegisterURLHandler(const char* applicationPath) {
@@ -49,6 +57,15 @@ bool RegisterURLHandler(const char* applicationPath) {
   bool iconFits = FitsValueText("DefaultIcon", iconLength);
   bool commandFits = FitsValueText("shell\\open\\command", commandLength);
   if (!iconFits || !commandFits) return false;
+  // A path the desktop's launchers can't start from an entry: said before
+  // anything is written, and refused when no launcher at all could start it,
+  // so "register" never reports success for links that can't work.
+  bool noLauncher = false;
+  std::string launchProblem = plat::SchemeHandlerPathProblem(applicationPath, &noLauncher);
+  if (noLauncher) {
+    WarnOfLaunchers(launchProblem + " Nothing registered.");
+    return false;
+  }
 
   plat::RegKey scheme = 0;
   int32_t rc = reg.CreateKey(plat::kHkeyClassesRoot, kSchemeKeyName, &scheme);
@@ -111,6 +128,7 @@ bool RegisterURLHandler(const char* applicationPath) {
   for (const std::string& failure : plat::RegisterSchemeHandlerDesktop(AppTitle, applicationPath)) {
     LogWrite("WARNING: RegisterURLHandler - %s\n", failure.c_str());
   }
+  if (!launchProblem.empty()) WarnOfLaunchers(launchProblem);
 
   plat::RegKey userAgent = 0;
   rc = reg.CreateKey(plat::kHkeyLocalMachine, kUserAgentKeyPath, &userAgent);

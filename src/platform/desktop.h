@@ -16,6 +16,12 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
                                                       const char* applicationPath);
 std::vector<std::string> UnregisterSchemeHandlerDesktop();
 
+// Whether the desktop's launchers can start the program at applicationPath
+// from the entry RegisterSchemeHandlerDesktop writes for it. Empty when all
+// of them can; otherwise a sentence for the user saying which can't, why,
+// and what to do, with *noLauncher true when none can.
+std::string SchemeHandlerPathProblem(const char* applicationPath, bool* noLauncher);
+
 // Where the desktop entry is written, and the file that holds the default
 // handler; empty where the platform has none.
 std::string SchemeHandlerDesktopEntryPath();

@@ -1,15 +1,21 @@
 // The desktop's side of registration (Linux): the desktop entry and the
 // default handler for x-scheme-handler/kelvo, written by "register" and
-// removed by "unregister", with and without xdg-mime. Windows has nothing
-// beyond the registry here, so these tests skip there.
+// removed by "unregister", with and without xdg-mime, and read back by the
+// desktop's real launchers (xdg-open's generic mode, gio). Windows has
+// nothing beyond the registry here, so these tests skip there.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/app.h"
 #include "app/url_registration.h"
 #include "log/log.h"
 #include "platform/desktop.h"
@@ -57,6 +63,40 @@ class RegistrationDesktop : public ::testing::Test {
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   }
 
+  // Hands the URL to a real launcher, as a browser does, and says what came
+  // of it: "started" when the program ran with the URL, unchanged, as its
+  // whole command line; otherwise what the launcher and the log showed.
+  std::string Launch(const std::string& launcher, const std::vector<std::string>& args,
+                     bool generic) {
+    ts::ResetLog(home_.path());
+    ts::RunResult run = ts::Run(launcher, args, {
+        {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"XDG_STATE_HOME", home_.File("state")},
+        {"XDG_DATA_DIRS", home_.File("none")}, {"XDG_CONFIG_DIRS", home_.File("none")},
+        // No desktop named: xdg-open takes its generic mode when it has a display.
+        {"XDG_CURRENT_DESKTOP", ""}, {"XDG_SESSION_DESKTOP", ""}, {"DESKTOP_SESSION", ""},
+        {"KDE_FULL_SESSION", ""}, {"GNOME_DESKTOP_SESSION_ID", ""},
+        {"MATE_DESKTOP_SESSION_ID", ""}, {"LXQT_SESSION_CONFIG", ""}, {"WAYLAND_DISPLAY", ""},
+        {"DBUS_SESSION_BUS_ADDRESS", ""}, {"DISPLAY", generic ? ":31999" : ""},
+        // Never a real browser, should the entry not be found.
+        {"BROWSER", "false"},
+        // The URL's host is off the allow-list; a proxy on loopback all the same.
+        {"http_proxy", "http://127.0.0.1:9"}, {"https_proxy", "http://127.0.0.1:9"},
+        {"HTTP_PROXY", ""}, {"HTTPS_PROXY", ""}, {"ALL_PROXY", ""}, {"all_proxy", ""},
+        {"no_proxy", ""}, {"NO_PROXY", ""}}, 60000);
+    // xdg-open waits for the program; gio leaves it running.
+    std::string log = ts::LogPathFor(home_.path());
+    for (int i = 0; i < 400 && run.ended && run.exitCode == 0; ++i) {
+      if (ts::ReadFileBytes(log).find("Kelvo Upgrader Ended") != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (const std::string& line : ts::LogMessages(ts::ReadFileBytes(log))) {
+      if (line == "Command line: [" + args.back() + "]") return "started";
+      if (line.rfind("Command line:", 0) == 0) return "started with " + line;
+    }
+    return "not started: " + (run.ended ? "exit " + std::to_string(run.exitCode) : "time-out") +
+           ", " + run.output;
+  }
+
   ts::TempDir home_;
   std::string bin_, entry_, defaults_;
   std::vector<std::unique_ptr<ts::ScopedEnv>> scoped_;
@@ -71,14 +111,13 @@ TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndTheDefaultHandler) {
   ts::WriteFileBytes(defaults_, "[Added Associations]\ntext/plain=gedit.desktop;\n"
                                 "[Default Applications]\ntext/html=firefox.desktop\n"
                                 "x-scheme-handler/kelvo=old.desktop\n");
-  std::string app = "/opt/Kelvo Robot/it's $HOME \"100%\" \\ KelvoUpgrader";
-  EXPECT_TRUE(RegisterURLHandler(app.c_str()));
+  EXPECT_TRUE(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"));
   EXPECT_EQ(Log(), std::vector<std::string>{});
   EXPECT_EQ(ts::ReadFileBytes(entry_),
             "[Desktop Entry]\n"
             "Type=Application\n"
             "Name=Kelvo Robot Updater\n"
-            "Exec=\"/opt/Kelvo Robot/it's \\\\$HOME \\\\\"100%%\\\\\" \\\\\\\\ KelvoUpgrader\" %u\n"
+            "Exec=/opt/kelvo/KelvoUpgrader %u\n"
             "NoDisplay=true\n"
             "MimeType=x-scheme-handler/kelvo;\n");
   EXPECT_EQ(ts::ReadFileBytes(defaults_),
@@ -139,6 +178,83 @@ TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
             0u)
       << lines[0];
   EXPECT_TRUE(UnregisterURLHandler());
+}
+
+// Each kind of path against the launchers themselves: the entry is quoted
+// only where the format needs it, each launcher that can read it starts the
+// program with the link's URL unchanged, and register's warning (or refusal)
+// names exactly the launchers that can't.
+TEST_F(RegistrationDesktop, TheLaunchersStartTheProgramWhereverItsPathLetsThem) {
+  std::string source = ts::BinaryPath();
+  ASSERT_FALSE(source.empty()) << "KELVO_BINARY is not set";
+  const std::string xdgOpen = "/usr/bin/xdg-open", gio = "/usr/bin/gio";
+  ASSERT_TRUE(ts::FileExists(xdgOpen) && ts::FileExists(gio))
+      << "needs xdg-utils and libglib2.0-bin (scripts/test installs them)";
+  // Off the allow-list: the program logs its command line and stops there.
+  const std::string url = "kelvo://desk.example/s.txt?Reply-To=http://desk.example/r&a=1&b=%41";
+  // A name of its own: a URL launch ends other copies by name.
+  std::ostringstream name;
+  name << "kelvo-desk-" << std::hex << std::random_device()();
+  struct Case {
+    const char* kind;
+    std::string folder;        // under the home folder
+    std::string folderInExec;  // as the entry writes it
+    bool quoted;
+    const char* warning;       // part of register's warning, if any
+    bool registers, generic, gio;
+  };
+  const std::vector<Case> cases = {
+      {"plain", "kelvo", "kelvo", false, nullptr, true, true, true},
+      {"UTF-8", "T\xc3\xa9l\xc3\xa9", "T\xc3\xa9l\xc3\xa9", false, nullptr, true, true, true},
+      {"blank", "Kelvo Robot", "Kelvo Robot", true, "must be quoted", true, false, true},
+      {"shell characters", "it's $HOME \"q\" \\ (1)", "it's \\\\$HOME \\\\\"q\\\\\" \\\\\\\\ (1)", true,
+       "must be quoted", true, false, true},
+      {"percent", "100%", "100%%", false, "holds '%'", false, false, false},
+      {"not UTF-8", "T\xe9l\xe9", "T\xe9l\xe9", false, "is not UTF-8", true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    std::string folder = home_.File(c.folder);
+    std::filesystem::create_directories(folder);
+    std::string program = folder + "/" + name.str();
+    ts::CopyFileBytes(source, program);
+
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(RegisterURLHandler(program.c_str()), c.registers);
+    std::string console = ::testing::internal::GetCapturedStdout();
+    std::vector<std::string> lines = Log();
+    if (c.warning) {
+      ASSERT_EQ(lines.size(), 1u);
+      // Whoever ran register in a terminal sees it too.
+      EXPECT_EQ(console, "WARNING: " + lines[0].substr(lines[0].find(" - ") + 3) + "\n");
+      EXPECT_EQ(lines[0].rfind("WARNING: RegisterURLHandler - The program's path [" + program + "] ",
+                               0),
+                0u)
+          << lines[0];
+      EXPECT_NE(lines[0].find(c.warning), std::string::npos) << lines[0];
+      EXPECT_EQ(lines[0].find("Nothing registered.") != std::string::npos, !c.registers);
+    } else {
+      EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_EQ(console, "");
+    }
+    if (!c.registers) {
+      EXPECT_FALSE(ts::FileExists(entry_));
+      // The entry it would have been, to show that no launcher starts it.
+      EXPECT_EQ(plat::RegisterSchemeHandlerDesktop(AppTitle, program.c_str()),
+                std::vector<std::string>{});
+    }
+    std::string exec = home_.path() + "/" + c.folderInExec + "/" + name.str();
+    if (c.quoted) exec = "\"" + exec + "\"";
+    std::string entry = ts::ReadFileBytes(entry_);
+    EXPECT_NE(entry.find("\nExec=" + exec + " %u\n"), std::string::npos) << entry;
+
+    std::string generic = Launch(xdgOpen, {url}, true);
+    EXPECT_EQ(generic == "started", c.generic) << "xdg-open (generic): " << generic;
+    std::string viaGio = Launch(gio, {"open", url}, false);
+    EXPECT_EQ(viaGio == "started", c.gio) << "gio open: " << viaGio;
+    EXPECT_EQ(UnregisterURLHandler(), c.registers);
+    Log();
+  }
 }
 
 }  // namespace

@@ -163,7 +163,8 @@ class Registration : public ::testing::Test {
 
   // A path of the given length, in the platform's form.
   static std::string AppPath(size_t length) {
-    std::string path = std::string("Apps") + plat::kPathSeparator + "Kelvo Robot" +
+    // No blank: on Linux register warns of one (registration_desktop_test).
+    std::string path = std::string("Apps") + plat::kPathSeparator + "KelvoRobot" +
                        plat::kPathSeparator;
     const std::string name = "KelvoUpgrader.exe";
     path += std::string(length - path.size() - name.size(), 'p') + name;

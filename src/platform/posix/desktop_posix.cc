@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -81,19 +82,48 @@ int ReadFile(const std::string& path, std::string* text) {
   return 0;
 }
 
-// The Exec key's program argument: quoted, with the characters the desktop
-// entry format reserves inside quotes escaped, '%' doubled for the field
-// codes, and then the string value's own escapes (backslash, line breaks).
-std::string ExecProgram(const std::string& path) {
-  std::string quoted = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted.push_back('\\');
-    if (c == '%') quoted.push_back('%');
-    quoted.push_back(c);
+// Characters the desktop entry format reserves: an argument holding one must
+// be quoted. Control characters count too (the quoted form escapes them).
+bool NeedsQuotes(const std::string& path) {
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7F || std::strchr(" \"'\\><~|&;$*?#()`", c)) return true;
   }
-  quoted.push_back('"');
+  return false;
+}
+
+// Whether the bytes are UTF-8 text: desktop entries are, and GLib drops the
+// Exec key of one that isn't.
+bool IsUtf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t more = c < 0x80 ? 0 : c >= 0xC2 && c < 0xE0 ? 1 : c >= 0xE0 && c < 0xF0 ? 2
+                : c >= 0xF0 && c < 0xF5 ? 3 : 4;
+    if (more == 4 || i + more >= text.size()) return false;
+    for (size_t k = 1; k <= more; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += more + 1;
+  }
+  return true;
+}
+
+// The Exec key's program argument. Quoted only where the path needs it:
+// xdg-open's generic mode (what Chromium-family browsers reach on desktops
+// other than GNOME, KDE and Xfce) takes the first word of Exec literally,
+// quotes and all. Inside quotes the characters the format reserves there are
+// escaped; '%' is doubled for the field codes; then come the string value's
+// own escapes (backslash, line breaks).
+std::string ExecProgram(const std::string& path) {
+  bool quote = NeedsQuotes(path);
+  std::string argument = quote ? "\"" : "";
+  for (char c : path) {
+    if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) argument.push_back('\\');
+    if (c == '%') argument.push_back('%');
+    argument.push_back(c);
+  }
+  if (quote) argument.push_back('"');
   std::string value;
-  for (char c : quoted) {
+  for (char c : argument) {
     if (c == '\\') {
       value += "\\\\";
     } else if (c == '\n') {
@@ -256,6 +286,41 @@ std::string WithoutOurHandler(const std::string& text, bool* changed) {
 }
 
 }  // namespace
+
+// The launchers that matter: GIO (GNOME and the desktops whose xdg-open hands
+// links to gio or exo-open, and Firefox everywhere) reads the entry by the
+// format's rules; xdg-open's generic mode (i3, sway, LXDE, LXQt, no desktop
+// set: what Chromium-family browsers use there) splits Exec at blanks and
+// runs the first word as it stands.
+std::string SchemeHandlerPathProblem(const char* applicationPath, bool* noLauncher) {
+  std::string path(applicationPath);
+  bool percent = path.find('%') != std::string::npos;
+  bool quoted = NeedsQuotes(path);
+  bool utf8 = IsUtf8(path);
+  // GLib looks the program up before it expands the field codes, so a
+  // doubled '%' names a file that isn't there.
+  bool gioStarts = !percent && utf8;
+  bool genericStarts = !percent && !quoted;
+  *noLauncher = !gioStarts && !genericStarts;
+  if (gioStarts && genericStarts) return std::string();
+  std::string why;
+  if (percent) {
+    why = "holds '%', which neither GIO nor xdg-open can start from a desktop entry: no web link "
+          "would start the program";
+  } else if (!gioStarts && !genericStarts) {
+    why = "is not UTF-8 text and must be quoted in a desktop entry, so neither GIO nor xdg-open "
+          "can start it from one: no web link would start the program";
+  } else if (!genericStarts) {
+    why = "must be quoted in a desktop entry, and xdg-open can't start a quoted program on the "
+          "desktops it serves itself (i3, sway, LXDE, LXQt, none set): web links won't start it "
+          "from browsers there";
+  } else {
+    why = "is not UTF-8 text, which GIO (GNOME, Xfce, MATE, Firefox) can't read in a desktop "
+          "entry: web links opened through it won't start the program";
+  }
+  return "The program's path [" + path + "] " + why + ". Move the program to a path of UTF-8 "
+         "text without blanks, '%' or any of \"'\\<>~|&;$*?#()` and register again.";
+}
 
 std::string SchemeHandlerDesktopEntryPath() {
   std::string data = XdgBaseFolder("XDG_DATA_HOME", ".local/share");

@@ -6,6 +6,11 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char*, const char*) 
 
 std::vector<std::string> UnregisterSchemeHandlerDesktop() { return {}; }
 
+std::string SchemeHandlerPathProblem(const char*, bool* noLauncher) {
+  *noLauncher = false;
+  return std::string();
+}
+
 std::string SchemeHandlerDesktopEntryPath() { return std::string(); }
 
 std::string SchemeHandlerDefaultsPath() { return std::string(); }
