@@ -44,9 +44,11 @@ home=/home/$user
 cleanup() {
     stop_maker_server
     # Whatever still runs from inside the root (a program the test started).
-    local pid
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [[ $(readlink "/proc/$pid/root" 2>/dev/null) == "$root" ]] && kill -9 "$pid" 2>/dev/null || true
+    local proc
+    for proc in /proc/[0-9]*; do
+        if [[ $(readlink "$proc/root" 2>/dev/null) == "$root" ]]; then
+            kill -9 "${proc#/proc/}" 2>/dev/null || true
+        fi
     done
     umount -R "$root" 2>/dev/null || umount -lR "$root" 2>/dev/null || true
     umount "$work" 2>/dev/null || umount -l "$work" 2>/dev/null || true
@@ -116,9 +118,9 @@ in_root chown "$user" "/tmp/runtime-$user"
 user_log=$root$home/.local/state/KelvoUpgrader/Logs/KelvoUpgrader.log
 
 # What the system folders of the root hold, but for the caches and logs that
-# dpkg and man-db keep for themselves: every path with its type, mode, size
-# and link target (a folder's size is the file system's business: a folder
-# the overlay has copied up reports another); and the content of each file the root has changed
+# dpkg, apt and man-db keep for themselves: every path with its type, mode,
+# size and link target (not a folder's size: one the overlay has copied up
+# reports another); and the content of each file the root has changed
 # (anywhere but the users' homes).
 pruned=(\( -path ./home -o -path ./var/log -o -path ./var/cache/man -o -path ./var/cache/debconf
         -o -path ./var/lib/apt -o -path ./var/cache/apt

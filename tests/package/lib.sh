@@ -1,7 +1,7 @@
-# shellcheck shell=bash
-# Shared by the package tests (source it). Every check names its step; the
-# first failure prints the step, what was expected and what was found, and
-# ends the test with 1.
+# shellcheck shell=bash disable=SC2034
+# Shared by the package tests (source it; its variables are theirs). Every
+# check names its step; the first failure prints the step, what was expected
+# and what was found, and ends the test with 1.
 #
 #   step TEXT                  the step the checks below belong to
 #   fail TEXT                  the step failed: TEXT says what was found
@@ -67,7 +67,7 @@ start_maker_server() {
         --report "$pkg_report_url" --reply empty --reports 1 >"$dir/server.out" 2>&1 &
     server_pid=$!
     proxy=
-    wait_for 10 grep -q '^proxy ' "$dir/server.out" || fail "the maker's server stand-in did not start: $(cat "$dir/server.out")"
+    wait_for 10 grep -qs '^proxy ' "$dir/server.out" || fail "the maker's server stand-in did not start: $(cat "$dir/server.out")"
     proxy=$(sed -n 's/^proxy //p' "$dir/server.out")
 }
 
