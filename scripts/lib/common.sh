@@ -5,6 +5,8 @@
 #   kelvo_ensure_packages    installs whatever Debian packages the build needs
 #                            and lacks (as root; apt-get update at most once)
 #   kelvo_configure_build P  cmake --preset P, then cmake --build --preset P -j2
+#   kelvo_upgrader_version   prints the program's UpgraderVersion text, read
+#                            from the one source line that defines it
 
 KELVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
@@ -23,6 +25,10 @@ KELVO_PACKAGES=(
     libglib2.0-bin                      # gio open: how GNOME desktops start the handler
     chromium xvfb xdotool dbus-daemon   # the real-browser test (tests/browser)
     util-linux                          # flock
+    wixl msitools                       # scripts/package: the .msi, and reading it back
+    dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
+    lintian desktop-file-utils          # .deb checks; desktop database in the test root
+    libglib2.0-bin udev man-db          # .deb tests: gio open, udevadm test of the rule, man
 )
 
 kelvo_missing_packages() {
@@ -56,4 +62,15 @@ kelvo_ensure_packages() {
 kelvo_configure_build() {
     local preset=$1
     (cd "$KELVO_ROOT" && cmake --preset "$preset" && cmake --build --preset "$preset" -j2)
+}
+
+kelvo_upgrader_version() {
+    local line
+    line=$(grep -E '^const char UpgraderVersion\[\] = "KelvoUpgrader [0-9.]+";' \
+        "$KELVO_ROOT/src/script/report.cc") || {
+        echo "error: no UpgraderVersion definition in src/script/report.cc" >&2
+        return 1
+    }
+    line=${line#*\"}
+    printf '%s\n' "${line%\"*}"
 }

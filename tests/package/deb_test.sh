@@ -1,0 +1,296 @@
+#!/usr/bin/env bash
+# The Debian package as a household meets it, in a throwaway root:
+#
+#   tests/package/deb_test.sh PACKAGE.deb NEWER.deb
+#
+# NEWER.deb is the same program packaged with a higher version. The root is
+# a copy-on-write view of this machine's own (an overlay whose upper layer is
+# a tmpfs of this test's own, in a mount namespace of its own): dpkg, its
+# maintainer scripts and triggers, xdg-open, gio and udevadm are the
+# machine's, and every change they make lands in the tmpfs, which goes away
+# with the namespace. Nothing outside it is written; the only traffic is to
+# the maker's server stand-in on 127.0.0.1.
+#
+# Checks Debian's own tools first (lintian, desktop-file-validate), then in
+# the root: install; the udev rule against emulated robots (umockdev); a
+# kelvo:// link opened with xdg-open and with gio open starts the installed
+# program; a user's own "register" wins for that user and "unregister" gives
+# the link back to the package; an upgrade and a removal while a run is under
+# way leave the run to finish; purge leaves nothing of the package behind.
+# Needs root (mounts). Environment: KELVO_MAKER_SERVER, the stand-in's binary.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=tests/package/lib.sh
+source "$here/lib.sh"
+
+[[ $# -eq 2 && -f $1 && -f $2 ]] || { echo "usage: deb_test.sh PACKAGE.deb NEWER.deb" >&2; exit 2; }
+[[ $(id -u) -eq 0 ]] || { echo "deb_test.sh: needs root (it mounts its throwaway root)" >&2; exit 2; }
+[[ -x ${KELVO_MAKER_SERVER-} ]] || { echo "deb_test.sh: KELVO_MAKER_SERVER is not the stand-in's binary" >&2; exit 2; }
+
+deb=$(realpath "$1")
+newer=$(realpath "$2")
+
+if [[ -z ${KELVO_DEB_TEST_NAMESPACE-} ]]; then
+    # Every mount below is this namespace's alone and vanishes with it.
+    exec unshare --mount --propagation private env KELVO_DEB_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
+fi
+
+started=$SECONDS
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-deb-test.XXXXXX")
+root=$work/root
+user=kelvotest
+home=/home/$user
+cleanup() {
+    stop_maker_server
+    # Whatever still runs from inside the root (a program the test started).
+    local proc
+    for proc in /proc/[0-9]*; do
+        if [[ $(readlink "$proc/root" 2>/dev/null) == "$root" ]]; then
+            kill -9 "${proc#/proc/}" 2>/dev/null || true
+        fi
+    done
+    umount -R "$root" 2>/dev/null || umount -lR "$root" 2>/dev/null || true
+    umount "$work" 2>/dev/null || umount -l "$work" 2>/dev/null || true
+    rmdir "$work" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# ------------------------------------------------------------ Debian's checks
+step "package contents"
+expected_files="/usr/bin/kelvo-upgrader -> ../lib/kelvo-upgrader/KelvoUpgrader
+/usr/lib/kelvo-upgrader/KelvoUpgrader -rwxr-xr-x
+/usr/lib/udev/rules.d/70-kelvo-robot.rules -rw-r--r--
+/usr/share/applications/kelvo-upgrader.desktop -rw-r--r--
+/usr/share/doc/kelvo-upgrader/changelog.gz -rw-r--r--
+/usr/share/doc/kelvo-upgrader/copyright -rw-r--r--
+/usr/share/man/man1/kelvo-upgrader.1.gz -rw-r--r--"
+found=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
+        path = substr($6, 2); if ($1 ~ /^l/) print path " -> " $8; else print path " " $1 }' | sort)
+expect_eq "the package's files" "$expected_files" "$found"
+owners=$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)
+expect_eq "the owner of every file" "root/root" "$owners"
+
+step "lintian"
+lintian_out=$(lintian --pedantic "$deb" 2>&1 | grep -v '^running with root privileges' || true)
+if grep -q '^E:' <<<"$lintian_out"; then
+    fail "lintian reports errors: $lintian_out"
+fi
+[[ -n $lintian_out ]] && sed 's/^/   lintian: /' <<<"$lintian_out"
+
+step "desktop-file-validate"
+mkdir -p "$work/extract"
+dpkg-deb -x "$deb" "$work/extract"
+validate_out=$(desktop-file-validate "$work/extract/usr/share/applications/kelvo-upgrader.desktop" 2>&1) ||
+    fail "desktop-file-validate: $validate_out"
+[[ -n $validate_out ]] && sed 's/^/   desktop-file-validate: /' <<<"$validate_out"
+rm -rf "$work/extract"
+
+# ------------------------------------------------------------ the throwaway root
+step "making the throwaway root"
+mount -t tmpfs -o mode=0700 kelvo-deb-test "$work"
+mkdir -p "$work/upper" "$work/overlay-work" "$root"
+mount -t overlay kelvo-deb-test -o "lowerdir=/,upperdir=$work/upper,workdir=$work/overlay-work" "$root"
+mount -t proc proc "$root/proc"
+mount --rbind /dev "$root/dev"
+mount -t tmpfs tmpfs "$root/tmp"
+mount -t tmpfs tmpfs "$root/run"
+# No /sys: nothing here needs the machine's devices (the udev step brings
+# its own under umockdev), and no udevd runs in the root, so the
+# maintainer scripts leave udev alone as they must in a chroot.
+cp "$deb" "$root/tmp/package.deb"
+cp "$newer" "$root/tmp/newer.deb"
+in_root() { chroot "$root" "$@"; }
+# A user's session as a browser would start the handler: a clean
+# environment, the proxy pointing at the stand-in. xdg-open hands links to
+# handlers only in a graphical session, so it gets a DISPLAY (no X server is
+# there, and none is needed by the program).
+as_user() {
+    chroot "$root" runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
+        PATH=/usr/local/bin:/usr/bin:/bin XDG_RUNTIME_DIR="/tmp/runtime-$user" \
+        http_proxy="$proxy" https_proxy="$proxy" no_proxy= "$@"
+}
+in_root useradd --create-home --shell /bin/sh "$user" ||
+    fail "useradd $user in the root failed"
+mkdir -p "$root/tmp/runtime-$user"
+chmod 0700 "$root/tmp/runtime-$user"
+in_root chown "$user" "/tmp/runtime-$user"
+user_log=$root$home/.local/state/KelvoUpgrader/Logs/KelvoUpgrader.log
+
+# What the system folders of the root hold, but for the caches and logs that
+# dpkg, apt and man-db keep for themselves: every path with its type, mode,
+# size and link target (not a folder's size: one the overlay has copied up
+# reports another); and the content of each file the root has changed
+# (anywhere but the users' homes).
+pruned=(\( -path ./home -o -path ./var/log -o -path ./var/cache/man -o -path ./var/cache/debconf
+        -o -path ./var/lib/apt -o -path ./var/cache/apt
+        -o -path ./var/lib/dpkg/triggers -o -path './var/lib/dpkg/*-old' \) -prune)
+system_folders=(./etc ./opt ./srv ./usr ./var)
+listing() { (cd "$root" && find "${system_folders[@]}" -xdev "${pruned[@]}" -o \
+    -type d -printf '%p d %m\n' -o -printf '%p %y %m %s %l\n' | sort); }
+changed_files() { (cd "$work/upper" && find . -xdev "${pruned[@]}" -o ! -type d -print | sort); }
+# The files the root has changed now, against the same files before: as
+# they were at the first snapshot, or else as the machine's own root has them.
+changed_contents() {
+    local path now was
+    while read -r path; do
+        now=$( { md5sum <"$work/upper/$path"; } 2>/dev/null || echo "not a file")
+        was=$(awk -v p="$path" '$2 == p {print $1 "  -"; exit}' "$work/before-contents.txt")
+        [[ -n $was ]] || was=$( { md5sum <"/$path"; } 2>/dev/null || echo "no such file")
+        [[ $now == "$was" ]] || echo "changed: ${path#.}"
+    done < <(changed_files)
+}
+listing >"$work/before.txt" || fail "listing the root's files failed"
+changed_files | while read -r path; do
+    printf '%s %s\n' "$(md5sum <"$work/upper/$path" 2>/dev/null | cut -d' ' -f1)" "$path"
+done >"$work/before-contents.txt"
+
+# ------------------------------------------------------------ install
+step "install (dpkg -i)"
+in_root dpkg -i /tmp/package.deb >"$work/dpkg.out" 2>&1 || fail "dpkg -i failed: $(cat "$work/dpkg.out")"
+status=$(in_root dpkg-query -W -f='${Status} ${Version}' kelvo-upgrader 2>&1 || true)
+expect_eq "the package's state" "install ok installed $(dpkg-deb -f "$deb" Version)" "$status"
+listed=$(in_root dpkg -L kelvo-upgrader | while read -r p; do [[ -d $root$p && ! -L $root$p ]] || echo "$p"; done | sort)
+expect_eq "the installed files (dpkg -L)" "$(cut -d' ' -f1 <<<"$expected_files")" "$listed"
+expect_eq "the command's target" /usr/lib/kelvo-upgrader/KelvoUpgrader \
+    "$(in_root readlink -f /usr/bin/kelvo-upgrader)"
+expect_file_has "$root/usr/share/applications/mimeinfo.cache" '^x-scheme-handler/kelvo=(.*;)?kelvo-upgrader\.desktop;'
+expect_eq "xdg-mime's handler for the user" kelvo-upgrader.desktop \
+    "$(as_user xdg-mime query default x-scheme-handler/kelvo 2>&1)"
+expect_eq "the installed manual page's name line" "kelvo-upgrader - update a Kelvo household robot from kelvo:// links" \
+    "$(zcat "$root/usr/share/man/man1/kelvo-upgrader.1.gz" | in_root env MANWIDTH=200 man -l - 2>/dev/null |
+        sed -n '/^NAME/{n;s/^ *//;p;q}')"
+
+# ------------------------------------------------------------ udev rule
+step "udev rule (udevadm test under umockdev)"
+robot_data=$(cd "$here/../robot/data" && pwd)
+cp "$robot_data/robot_first.umockdev" "$robot_data/robot_second.umockdev" "$root/tmp/"
+# The module's port on interface 1, and a device of another maker.
+sed -e 's|1-2:1\.0/tty|1-2:1.1/tty|' -e 's|^L: device=../../../1-2:1.0|L: device=../../../1-2:1.1|' \
+    "$robot_data/robot_second.umockdev" >"$root/tmp/second_interface1.umockdev"
+sed -e 's/^A: idVendor=3a7c/A: idVendor=2341/' "$robot_data/robot_first.umockdev" >"$root/tmp/other_maker.umockdev"
+udev_case() {  # device file, "robot" or "other"
+    local out
+    # udevadm test keeps what it found in the root's /run/udev, and every
+    # emulated robot here is the same device number: start each case afresh.
+    rm -rf "$root/run/udev"
+    out=$(in_root umockdev-run -d "/tmp/$1" -- udevadm test --action=add /sys/class/tty/ttyACM0 2>&1) ||
+        fail "udevadm test for $1 failed: $(tail -20 <<<"$out")"
+    grep -q 'Reading rules file: /usr/lib/udev/rules.d/70-kelvo-robot.rules' <<<"$out" ||
+        fail "udevadm did not read the rule for $1: $(grep -i rules <<<"$out" | head)"
+    if grep -Ei 'kelvo-robot.rules.*(invalid|error|fail|unknown|ignor)' <<<"$out"; then
+        fail "udevadm complains about the rule"
+    fi
+    local tagged=no ignored=no
+    grep -Eq '^CURRENT_TAGS=.*:uaccess:' <<<"$out" && tagged=yes
+    grep -q '^ID_MM_DEVICE_IGNORE=1$' <<<"$out" && ignored=yes
+    local want=no
+    [[ $2 == robot ]] && want=yes
+    expect_eq "uaccess and ModemManager's leave for $1" "uaccess $want, ID_MM_DEVICE_IGNORE $want" \
+        "uaccess $tagged, ID_MM_DEVICE_IGNORE $ignored"
+}
+udev_case robot_first.umockdev robot
+udev_case robot_second.umockdev robot
+udev_case second_interface1.umockdev other
+udev_case other_maker.umockdev other
+
+# ------------------------------------------------------------ links
+crlf() { printf '%s\r\n' "$@"; }
+crlf "# package test" "wait 10" >"$work/quick.txt"
+crlf "# package test: a run that takes a while" "wait 15000" >"$work/long.txt"
+
+no_report() {
+    fail "the stand-in got no report: $(tail -5 "$work/server.out")
+  the opener said: $(cat "$work/open.out")
+  the program's log: $(grep -v "^Content-\|^--K\|^$" "$user_log" 2>/dev/null || echo none)"
+}
+
+# Checks the log of one run of the program at PATH, started with the URL.
+expect_run_logged() {
+    local path=$1
+    wait_for 30 grep -q 'Kelvo Upgrader Ended' "$user_log" 2>/dev/null || true
+    expect_file_has "$user_log" "^\[[0-9/ :]+\] Command line: \[$(sed 's/[?.]/\\&/g' <<<"$pkg_url")\]$"
+    expect_file_has "$user_log" "App executed from \[$path\]"
+    expect_file_has "$user_log" 'Kelvo Upgrader Ended - ret code = 0 '
+}
+
+step "xdg-open of a kelvo:// link (generic mode)"
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 20
+as_user DISPLAY=:0 timeout 60 xdg-open "$pkg_url" >"$work/open.out" 2>&1 || fail "xdg-open ended with $?: $(cat "$work/open.out")"
+wait_maker_server || no_report
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+
+step "gio open of a kelvo:// link"
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 20
+as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open ended with $?: $(cat "$work/open.out")"
+wait_maker_server || no_report
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+
+step "a user's own register wins for that user"
+mkdir -p "$root$home/own"
+cp "$root/usr/lib/kelvo-upgrader/KelvoUpgrader" "$root$home/own/KelvoUpgrader"
+in_root chown -R "$user" "$home/own"
+as_user "$home/own/KelvoUpgrader" register >/dev/null 2>&1 || fail "register ended with $?"
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 20
+as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open ended with $?: $(cat "$work/open.out")"
+wait_maker_server || no_report
+expect_run_logged "$home/own/KelvoUpgrader"
+
+step "unregister gives the link back to the package"
+as_user "$home/own/KelvoUpgrader" unregister >/dev/null 2>&1 || fail "unregister ended with $?"
+expect_eq "xdg-mime's handler for the user" kelvo-upgrader.desktop \
+    "$(as_user xdg-mime query default x-scheme-handler/kelvo 2>&1)"
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 20
+as_user DISPLAY=:0 timeout 60 xdg-open "$pkg_url" >"$work/open.out" 2>&1 || fail "xdg-open ended with $?: $(cat "$work/open.out")"
+wait_maker_server || no_report
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+rm -rf "$root$home/own"
+
+# ------------------------------------------------------------ while a run is under way
+# Starts a long run through gio and waits until the program is in its script.
+start_long_run() {
+    rm -f "$user_log"
+    start_maker_server "$work" "$work/long.txt"
+    as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open ended with $?: $(cat "$work/open.out")"
+    wait_for 20 grep -q "wait 15000" "$user_log" 2>/dev/null ||
+        fail "the long run did not reach its wait: $(cat "$user_log" 2>/dev/null)"
+}
+
+step "upgrade while a run is under way"
+start_long_run
+in_root dpkg -i /tmp/newer.deb >"$work/dpkg.out" 2>&1 || fail "dpkg -i of the newer package failed: $(cat "$work/dpkg.out")"
+expect_eq "the package's state" "install ok installed $(dpkg-deb -f "$newer" Version)" \
+    "$(in_root dpkg-query -W -f='${Status} ${Version}' kelvo-upgrader 2>&1 || true)"
+grep -q 'Kelvo Upgrader Ended' "$user_log" && fail "the run ended before the upgrade was done: $(cat "$user_log")"
+# The run goes on to its end: its report arrives.
+wait_maker_server || fail "the run was broken off by the upgrade; the stand-in got no report: $(tail -20 "$work/server.out")"
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+
+step "removal while a run is under way (dpkg -r)"
+start_long_run
+in_root dpkg -r kelvo-upgrader >"$work/dpkg.out" 2>&1 || fail "dpkg -r failed: $(cat "$work/dpkg.out")"
+[[ -e $root/usr/lib/kelvo-upgrader/KelvoUpgrader ]] && fail "the program is still there after dpkg -r"
+grep -q 'Kelvo Upgrader Ended' "$user_log" && fail "the run ended before the removal was done: $(cat "$user_log")"
+wait_maker_server || fail "the run was broken off by the removal; the stand-in got no report: $(tail -20 "$work/server.out")"
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+if grep -q '^x-scheme-handler/kelvo=' "$root/usr/share/applications/mimeinfo.cache" 2>/dev/null; then
+    fail "the desktop database still names a kelvo handler after removal"
+fi
+
+step "purge (dpkg -P) leaves nothing of the package"
+in_root dpkg -P kelvo-upgrader >"$work/dpkg.out" 2>&1 || fail "dpkg -P failed: $(cat "$work/dpkg.out")"
+state=$(in_root dpkg-query -W -f='${Status}' kelvo-upgrader 2>/dev/null || true)
+[[ -z $state || $state == "unknown ok not-installed" ]] || fail "dpkg still knows the package: [$state]"
+listing >"$work/after.txt" || fail "listing the root's files failed"
+if ! diff -u "$work/before.txt" "$work/after.txt" >"$work/left.diff"; then
+    fail "the root's files differ from before the install:
+$(grep '^[-+][^-+]' "$work/left.diff" | head -40)"
+fi
+left=$(changed_contents)
+[[ -z $left ]] || fail "files differ from before the install: $left"
+
+echo "deb test: all steps passed ($((SECONDS - started)) s)"
