@@ -50,7 +50,7 @@ ModuleSearch ProcessHasModule(plat::ProcessHandle process, const char* name) {
       if (procs.ModuleFileName(process, modules[i], path, kModulePathSize) == 0) continue;
       path[kModulePathSize - 1] = '\0';
       LowerAscii(path);
-      if (std::strstr(path, name)) {
+      if (std::strstr(plat::ModuleNamePart(path), name)) {
         result = ModuleSearch::Match;
         break;
       }

@@ -187,6 +187,19 @@ TEST_F(CopySearch, SkipsSelfUnopenableUnlistableNullAndUnreadableModules) {
   EXPECT_EQ(fake.calls, (std::vector<std::string>{"query 6", "query 7", "query 8", "query 9"}));
 }
 
+TEST_F(CopySearch, WindowsLooksAtTheWholeModulePathLinuxAtItsFileName) {
+  auto path = [](std::vector<std::string> parts) {
+    std::string joined;
+    for (const auto& part : parts) joined += plat::kPathSeparator + part;
+    return joined;
+  };
+  fake.table.push_back({60, true, true, {path({"home", "u", "KelvoUpgrader", "venv", "bin", "python"})}, 0});
+  fake.table.push_back({61, true, true, {path({"opt", "KelvoUpgrader", "helper"}), path({"lib", "libc.so"})}, 0});
+  fake.table.push_back({62, true, true, {path({"lib", "libc.so"}), path({"tmp", "xKELVOUPGRADER"})}, 0});
+  bool windows = plat::kPathSeparator[0] == '\\';
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader"), windows ? 60u : 62u);
+}
+
 TEST_F(CopySearch, LooksOnlyAtTheFirst259CharactersOfAModulePath) {
   std::string folder = "c:\\" + std::string(240, 'd') + "\\";
   // The name ends at character 259 in the first path and at 260 in the second.

@@ -100,8 +100,14 @@ class OtherCopies : public ::testing::Test {
     return folders_.back()->path();
   }
 
-  std::string PlaceCopy(const std::string& program, const std::string& fileName) {
-    std::string path = NewFolder() + plat::kPathSeparator + fileName + ext_;
+  std::string PlaceCopy(const std::string& program, const std::string& fileName,
+                        const std::string& subfolder = "") {
+    std::string folder = NewFolder();
+    if (!subfolder.empty()) {
+      folder += plat::kPathSeparator + subfolder;
+      std::filesystem::create_directory(folder);
+    }
+    std::string path = folder + plat::kPathSeparator + fileName + ext_;
     ts::CopyFileBytes(program, path);
     // Readable and runnable by anyone, for the test that runs it as another user.
     std::error_code ec;
@@ -116,8 +122,8 @@ class OtherCopies : public ::testing::Test {
 
   // Starts a copy of the program named fileName (plus the extension) on a
   // long local script, and waits until the search can see it.
-  plat::SpawnedProcess* StartCopy(const std::string& fileName) {
-    std::string path = PlaceCopy(ts::BinaryPath(), fileName);
+  plat::SpawnedProcess* StartCopy(const std::string& fileName, const std::string& subfolder = "") {
+    std::string path = PlaceCopy(ts::BinaryPath(), fileName, subfolder);
     plat::SpawnOptions options;
     options.args = {"/NOSERVER", script_};
     options.env = ts::IsolatedEnv(home_.path());
@@ -140,6 +146,27 @@ class OtherCopies : public ::testing::Test {
       }
     }
     ADD_FAILURE() << path << " never showed its module";
+    return nullptr;
+  }
+
+  // Starts a probe and waits until it has said word.
+  plat::SpawnedProcess* StartProbe(const std::string& path, const std::vector<std::string>& args,
+                                   const std::string& word) {
+    plat::SpawnOptions options;
+    options.args = args;
+    options.env = ts::IsolatedEnv(home_.path());
+    plat::SpawnedProcess* process = plat::StartProcess(path, options);
+    if (!process) {
+      ADD_FAILURE() << "could not start " << path;
+      return nullptr;
+    }
+    started_.push_back(process);
+    for (int waited = 0; waited < 30000; waited += 20) {
+      if (plat::ProcessOutput(process).find(word) != std::string::npos) return process;
+      int code = 0;
+      if (plat::WaitProcess(process, 20, &code)) break;
+    }
+    ADD_FAILURE() << path << " never said " << word << ": " << plat::ProcessOutput(process);
     return nullptr;
   }
 
@@ -192,12 +219,23 @@ TEST_F(OtherCopies, ALongerNameThatContainsOursCountsWhateverItsCase) {
   EXPECT_TRUE(EndsWith(copy, plat::kTerminatedExitStatus));
 }
 
-TEST_F(OtherCopies, AProgramOfAnotherNameIsLeftAlone) {
+TEST_F(OtherCopies, AProgramOfAnotherNameIsLeftAloneWhereverItRunsAndWhatEverItHasMapped) {
   plat::SpawnedProcess* other = StartCopy("Unrelated-t-" + base_.substr(16));
+  // A program run from a folder named like the copies (a virtualenv in
+  // ~/KelvoUpgrader) and one that has a data file named like them mapped
+  // (a viewer of the log) run no copy of the program.
+  plat::SpawnedProcess* inFolder = StartCopy("helper", base_);
+  std::string data = NewFolder() + plat::kPathSeparator + base_ + ext_ + ".log";
+  ts::WriteFileBytes(data, "a log line\n");
+  plat::SpawnedProcess* viewer = StartProbe(ProbePath(), {"map", data, "60000"}, "mapped");
   ASSERT_NE(other, nullptr);
+  ASSERT_NE(inFolder, nullptr);
+  ASSERT_NE(viewer, nullptr);
   EXPECT_FALSE(TerminateOtherInstance(OwnPath().c_str()));
-  EXPECT_EQ(FindProcessByModuleName(Lower(base_).c_str()), 0u);
+  EXPECT_EQ(FindProcessByModuleName(Lower(base_ + ext_).c_str()), 0u);
   EXPECT_TRUE(StillRunning(other));
+  EXPECT_TRUE(StillRunning(inFolder));
+  EXPECT_TRUE(StillRunning(viewer));
 }
 
 TEST_F(OtherCopies, OfTwoCopiesOnlyTheFirstInProcessOrderIsEnded) {
