@@ -5,7 +5,10 @@
 
 // Ends the first other process that has a module whose name contains this
 // program's file name (letter case ignored), with exit code 0xFFFFFFFF.
-// True when one was found and ended. Logs nothing.
+// True when one was found and ended. A copy inside an upload is never cut:
+// while the upload mark is held, this waits until it is free (logging the
+// wait and its outcome as warnings), and it holds the mark itself while it
+// looks and ends. Otherwise it logs nothing.
 bool TerminateOtherInstance(const char* applicationPath);
 
 // Enables SeDebugPrivilege, so that processes of other users can be looked

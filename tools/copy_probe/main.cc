@@ -6,14 +6,19 @@
 //   kelvo_copy_probe find <lower-case name>   prints the id FindProcessByModuleName gives
 //   kelvo_copy_probe map <file> <ms>          maps the file for reading, prints "mapped",
 //                                             and stays for ms milliseconds
-// Exits 0 (1 when the file can't be mapped).
+//   kelvo_copy_probe hold-mark <ms> <then-ms> takes the upload mark as an upload does,
+//                                             prints "held", holds it for ms, prints
+//                                             "done", lets it go and stays for then-ms
+// Exits 0 (1 when the file can't be mapped or the mark can't be taken).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/other_copies.h"
 #include "platform/clock.h"
+#include "platform/mark.h"
 #include "platform/process.h"
+#include "robot/upload.h"
 
 namespace {
 
@@ -46,7 +51,18 @@ int main(int argc, char** argv) {
     plat::UnmapFile(mapping);
     return 0;
   }
+  if (argc == 4 && std::strcmp(argv[1], "hold-mark") == 0) {
+    plat::Mark* mark = plat::OpenMark(kUploadMarkName);
+    if (!mark || plat::TakeMark(mark, 60000) != plat::MarkTake::Taken) return 1;
+    Say("held");
+    Stay(argv[2]);
+    Say("done");
+    plat::ReleaseMark(mark);
+    Stay(argv[3]);
+    plat::CloseMark(mark);
+    return 0;
+  }
   std::fprintf(stderr,
-               "usage: kelvo_copy_probe find <name> | map <file> <ms>\n");
+               "usage: kelvo_copy_probe find <name> | map <file> <ms> | hold-mark <ms> <then-ms>\n");
   return 2;
 }
