@@ -3,9 +3,13 @@
 #include <cstring>
 #include <string>
 
+#include "log/log.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/mark.h"
 #include "platform/memory.h"
 #include "platform/process.h"
+#include "robot/upload.h"
 
 namespace {
 
@@ -50,7 +54,7 @@ ModuleSearch ProcessHasModule(plat::ProcessHandle process, const char* name) {
       if (procs.ModuleFileName(process, modules[i], path, kModulePathSize) == 0) continue;
       path[kModulePathSize - 1] = '\0';
       LowerAscii(path);
-      if (std::strstr(path, name)) {
+      if (std::strstr(plat::ModuleNamePart(path), name)) {
         result = ModuleSearch::Match;
         break;
       }
@@ -108,13 +112,10 @@ uint32_t FindProcessByModuleName(const char* name) {
 
 bool EnableDebugPrivilege() { return plat::processes().EnableDebugPrivilege(); }
 
-bool TerminateOtherInstance(const char* applicationPath) {
-  std::string fileName = plat::ExecutableFileName(applicationPath);
-  LowerAscii(&fileName[0]);
+namespace {
 
-  EnableDebugPrivilege();
-
-  uint32_t processId = FindProcessByModuleName(fileName.c_str());
+bool EndFirstCopy(const char* fileName) {
+  uint32_t processId = FindProcessByModuleName(fileName);
   if (processId == 0) return false;
 
   plat::Processes& procs = plat::processes();
@@ -124,6 +125,59 @@ bool TerminateOtherInstance(const char* applicationPath) {
   // The caller may want to know why ending failed; closing mustn't hide it.
   int32_t lastError = plat::LastErrorCode();
   procs.Close(process);
+  plat::SetLastErrorCode(lastError);
+  return ended;
+}
+
+}  // namespace
+
+bool TerminateOtherInstance(const char* applicationPath) {
+  std::string fileName = plat::ExecutableFileName(applicationPath);
+  LowerAscii(&fileName[0]);
+
+  EnableDebugPrivilege();
+
+  // A copy holds the upload mark from its upload command line to the end of
+  // the ACK wait. Holding it ourselves while we look and end, no copy is ever
+  // ended inside an upload, nor can one enter an upload between our look and
+  // the ending: it waits for the mark and is ended before it sends a byte.
+  plat::Mark* mark = plat::OpenMark(kUploadMarkName);
+  plat::MarkTake take = mark ? plat::TakeMark(mark, 0) : plat::MarkTake::Failed;
+  bool waited = take == plat::MarkTake::Busy;
+  int64_t since = plat::clock().NowSeconds();
+  if (waited) {
+    LogWrite("WARNING: TerminateOtherInstance - another copy is uploading to the robot, "
+             "waiting until its upload ends\n");
+    // No limit: every step of an upload has its own time-out (16 seconds
+    // for ENQ and for ACK, 15 seconds without progress for each write), so
+    // an upload ends by itself, and the mark of a copy that dies goes with
+    // it. A cut upload can leave the robot unable to start.
+    do {
+      take = plat::TakeMark(mark, 1000);
+    } while (take == plat::MarkTake::Busy);
+  }
+  if (take != plat::MarkTake::Taken) {
+    // Not knowing whether another copy is uploading, leave it be.
+    LogWrite("WARNING: TerminateOtherInstance - the upload mark can't be taken (error %d), "
+             "no other copy is ended\n",
+             plat::LastErrorCode());
+    plat::CloseMark(mark);
+    return false;
+  }
+
+  bool ended = EndFirstCopy(fileName.c_str());
+  int32_t lastError = plat::LastErrorCode();
+  if (waited) {
+    int seconds = static_cast<int>(plat::clock().NowSeconds() - since);
+    if (ended) {
+      LogWrite("WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
+               "the other copy is ended now\n", seconds);
+    } else {
+      LogWrite("WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
+               "no other copy is ended\n", seconds);
+    }
+  }
+  plat::CloseMark(mark);
   plat::SetLastErrorCode(lastError);
   return ended;
 }

@@ -3,9 +3,12 @@
 #pragma once
 #include <cstdint>
 
-// Ends the first other process that has a module whose path contains this
+// Ends the first other process that has a module whose name contains this
 // program's file name (letter case ignored), with exit code 0xFFFFFFFF.
-// True when one was found and ended. Logs nothing.
+// True when one was found and ended. A copy inside an upload is never cut:
+// while the upload mark is held, this waits until it is free (logging the
+// wait and its outcome as warnings), and it holds the mark itself while it
+// looks and ends. Otherwise it logs nothing.
 bool TerminateOtherInstance(const char* applicationPath);
 
 // Enables SeDebugPrivilege, so that processes of other users can be looked
@@ -13,5 +16,7 @@ bool TerminateOtherInstance(const char* applicationPath);
 bool EnableDebugPrivilege();
 
 // The id of the first other process in the system's order with a module whose
-// lower-cased full path contains name (itself lower case), or 0 for none.
+// lower-cased path contains name (itself lower case), or 0 for none. The path
+// is the whole module path on Windows and its file name part on Linux
+// (plat::ModuleNamePart).
 uint32_t FindProcessByModuleName(const char* name);

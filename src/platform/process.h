@@ -5,9 +5,12 @@
 // Behind an interface so that tests can produce what a real machine can't
 // (16,000 processes, a process with more modules than the search allows).
 //
-// On Linux a process's modules are the file-backed mappings listed in
-// /proc/<pid>/maps, its executable first; a process whose maps can't be read
-// can't be opened. Failures leave a Windows error code in LastErrorCode().
+// On Linux a process's modules are what Windows would list as its loaded
+// images: its executable (/proc/<pid>/exe) first, then the files it has
+// mapped for execution (the x mappings of /proc/<pid>/maps: shared
+// libraries). Data mappings (a log or a database a program has open) are not
+// modules. A process whose maps can't be read can't be opened. Failures
+// leave a Windows error code in LastErrorCode().
 #pragma once
 #include <cstdint>
 #include <string>
@@ -60,6 +63,21 @@ Processes& SystemProcesses();
 // double-byte character doesn't count), the last '/' elsewhere; the whole path
 // when there is none.
 std::string ExecutableFileName(const char* path);
+
+// The part of a module's path in which the search for another copy looks for
+// the program's name: the whole path on Windows, whose module paths end in
+// the image's name and ".exe"; the file name alone on Linux, where a folder
+// named like the program (~/KelvoUpgrader/venv/bin/python,
+// /opt/KelvoUpgrader/helper) says nothing about what runs from it.
+const char* ModuleNamePart(const char* path);
+
+// A read-only mapping of a whole file, held until UnmapFile: what an editor
+// or a viewer holds, and never a module. The program maps nothing; tools use
+// it to show that such a process is never taken for a copy. nullptr on
+// failure (an empty file can't be mapped).
+struct FileMapping;
+FileMapping* MapFileForReading(const char* path);
+void UnmapFile(FileMapping* mapping);
 
 // How a process ended by Terminate reads as an exit code through
 // WaitProcess (spawn.h): 0xFFFFFFFF as a signed number on Windows, 128 plus

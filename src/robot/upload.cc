@@ -5,10 +5,13 @@
 
 #include "log/log.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/mark.h"
 #include "robot/serial_io.h"
 #include "script/run_state.h"
 
 bool ShowUploadProgress = false;
+const char kUploadMarkName[] = "Upload";
 
 namespace {
 
@@ -70,9 +73,36 @@ bool WriteImage(int32_t* checksum) {
   return ok;
 }
 
-}  // namespace
+// Holding the mark tells a copy started later not to end this one. Another
+// copy may hold it for a moment while it ends a copy (then this process is
+// the one ended, before it has sent anything), or for its own upload, which
+// ends by its own time-outs. Waiting has no limit for the same reason.
+plat::Mark* TakeUploadMark() {
+  plat::Mark* mark = plat::OpenMark(kUploadMarkName);
+  plat::MarkTake take = mark ? plat::TakeMark(mark, 0) : plat::MarkTake::Failed;
+  if (take == plat::MarkTake::Busy) {
+    LogWrite("WARNING: sendFile - another copy holds the upload mark, waiting for it\n");
+    int64_t since = plat::clock().NowSeconds();
+    do {
+      take = plat::TakeMark(mark, 1000);
+    } while (take == plat::MarkTake::Busy);
+    if (take == plat::MarkTake::Taken) {
+      LogWrite("WARNING: sendFile - upload mark taken after %d seconds\n",
+               static_cast<int>(plat::clock().NowSeconds() - since));
+    }
+  }
+  if (take != plat::MarkTake::Taken) {
+    // The image still goes: refusing it would not make the robot safer.
+    LogWrite("WARNING: sendFile - the upload mark can't be taken (error %d), "
+             "a copy started now could end this upload\n",
+             plat::LastErrorCode());
+    plat::CloseMark(mark);
+    return nullptr;
+  }
+  return mark;
+}
 
-bool sendFile(const char* argumentText) {
+bool SendMarked(const char* argumentText) {
   plat::Clock& clock = plat::clock();
   int64_t start = clock.NowSeconds();
   LogWrite("sendFile - file size = %d bytes\n", FileRxSize);
@@ -122,4 +152,14 @@ bool sendFile(const char* argumentText) {
   LogWrite("Sending file to robot took: %d seconds\n", static_cast<int>(now - transferStart));
   return AwaitHandshake(kAck, now, "ERROR - Failed to read Robot data while reading ACK\n",
                         "ERROR - sendFile timed out while reading ACK\n");
+}
+
+}  // namespace
+
+bool sendFile(const char* argumentText) {
+  // From the upload command line to the end of the ACK wait, whichever way it ends.
+  plat::Mark* mark = TakeUploadMark();
+  bool sent = SendMarked(argumentText);
+  plat::CloseMark(mark);
+  return sent;
 }

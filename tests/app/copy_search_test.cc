@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/process.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -113,7 +116,11 @@ class FakeProcesses : public plat::Processes {
 
 class CopySearch : public ::testing::Test {
  protected:
-  void SetUp() override { plat::SetProcesses(&fake); }
+  void SetUp() override {
+    plat::SetProcesses(&fake);
+    // The ending takes the upload mark: the test's own, not the user's.
+    runtime_.reset(new testing_support::ScopedEnv("XDG_RUNTIME_DIR", folder_.path()));
+  }
   void TearDown() override {
     plat::SetProcesses(nullptr);
     plat::FailNthAllocation(0);
@@ -126,6 +133,8 @@ class CopySearch : public ::testing::Test {
     }
   }
   FakeProcesses fake;
+  testing_support::TempDir folder_;
+  std::unique_ptr<testing_support::ScopedEnv> runtime_;
 };
 
 TEST_F(CopySearch, IdListGrowsByDoublingAndGivesUpAt128KiB) {
@@ -187,6 +196,19 @@ TEST_F(CopySearch, SkipsSelfUnopenableUnlistableNullAndUnreadableModules) {
   EXPECT_EQ(fake.calls, (std::vector<std::string>{"query 6", "query 7", "query 8", "query 9"}));
 }
 
+TEST_F(CopySearch, WindowsLooksAtTheWholeModulePathLinuxAtItsFileName) {
+  auto path = [](std::vector<std::string> parts) {
+    std::string joined;
+    for (const auto& part : parts) joined += plat::kPathSeparator + part;
+    return joined;
+  };
+  fake.table.push_back({60, true, true, {path({"home", "u", "KelvoUpgrader", "venv", "bin", "python"})}, 0});
+  fake.table.push_back({61, true, true, {path({"opt", "KelvoUpgrader", "helper"}), path({"lib", "libc.so"})}, 0});
+  fake.table.push_back({62, true, true, {path({"lib", "libc.so"}), path({"tmp", "xKELVOUPGRADER"})}, 0});
+  bool windows = plat::kPathSeparator[0] == '\\';
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader"), windows ? 60u : 62u);
+}
+
 TEST_F(CopySearch, LooksOnlyAtTheFirst259CharactersOfAModulePath) {
   std::string folder = "c:\\" + std::string(240, 'd') + "\\";
   // The name ends at character 259 in the first path and at 260 in the second.
@@ -243,6 +265,16 @@ TEST_F(CopySearch, TerminateEndsTheFirstMatchWithMinusOneAndKeepsItsLastError) {
   fake.terminateCodes.clear();
   EXPECT_FALSE(TerminateOtherInstance(path.c_str()));
   EXPECT_TRUE(fake.terminateCodes.empty());
+}
+
+TEST_F(CopySearch, WithoutTheUploadMarkNothingIsEnded) {
+  // Whether another copy is uploading can't be known: it is left running.
+  if (plat::kPathSeparator[0] == '\\') GTEST_SKIP() << "the mark is a file on Linux only";
+  std::filesystem::create_symlink(folder_.File("elsewhere"), folder_.File("KelvoUpgrader.Upload.lock"));
+  fake.table.push_back({70, true, true, {"/opt/x/KelvoUpgrader"}, 0});
+  EXPECT_FALSE(TerminateOtherInstance("/usr/bin/KelvoUpgrader"));
+  EXPECT_TRUE(fake.openedForTerminate.empty());
+  EXPECT_EQ(fake.calls, (std::vector<std::string>{"privilege"})) << "not even looked for";
 }
 
 }  // namespace

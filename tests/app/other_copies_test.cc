@@ -5,14 +5,19 @@
 // end another's copy), and every copy started is ended before a test returns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/other_copies.h"
+#include "log/log.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
@@ -87,11 +92,15 @@ class OtherCopies : public ::testing::Test {
     for (int i = 0; i < 8; ++i) lines += "wait 32767\n";
     script_ = home_.File("long.txt");
     ts::WriteFileBytes(script_, lines);
+    // The copies' runtime folder (where the upload mark lives) is ours too.
+    ts::IsolatedEnv(home_.path());
+    runtime_.reset(new ts::ScopedEnv("XDG_RUNTIME_DIR", home_.path() + "/runtime"));
   }
 
   void TearDown() override {
     for (plat::SpawnedProcess* p : started_) plat::ReleaseProcess(p);
     started_.clear();
+    LogFilePath[0] = '\0';
   }
 
   // A folder of its own, kept until the test's end.
@@ -100,8 +109,14 @@ class OtherCopies : public ::testing::Test {
     return folders_.back()->path();
   }
 
-  std::string PlaceCopy(const std::string& program, const std::string& fileName) {
-    std::string path = NewFolder() + plat::kPathSeparator + fileName + ext_;
+  std::string PlaceCopy(const std::string& program, const std::string& fileName,
+                        const std::string& subfolder = "") {
+    std::string folder = NewFolder();
+    if (!subfolder.empty()) {
+      folder += plat::kPathSeparator + subfolder;
+      std::filesystem::create_directory(folder);
+    }
+    std::string path = folder + plat::kPathSeparator + fileName + ext_;
     ts::CopyFileBytes(program, path);
     // Readable and runnable by anyone, for the test that runs it as another user.
     std::error_code ec;
@@ -116,8 +131,8 @@ class OtherCopies : public ::testing::Test {
 
   // Starts a copy of the program named fileName (plus the extension) on a
   // long local script, and waits until the search can see it.
-  plat::SpawnedProcess* StartCopy(const std::string& fileName) {
-    std::string path = PlaceCopy(ts::BinaryPath(), fileName);
+  plat::SpawnedProcess* StartCopy(const std::string& fileName, const std::string& subfolder = "") {
+    std::string path = PlaceCopy(ts::BinaryPath(), fileName, subfolder);
     plat::SpawnOptions options;
     options.args = {"/NOSERVER", script_};
     options.env = ts::IsolatedEnv(home_.path());
@@ -141,6 +156,32 @@ class OtherCopies : public ::testing::Test {
     }
     ADD_FAILURE() << path << " never showed its module";
     return nullptr;
+  }
+
+  // Starts a probe and waits until it has said word.
+  plat::SpawnedProcess* StartProbe(const std::string& path, const std::vector<std::string>& args,
+                                   const std::string& word) {
+    plat::SpawnOptions options;
+    options.args = args;
+    options.env = ts::IsolatedEnv(home_.path());
+    plat::SpawnedProcess* process = plat::StartProcess(path, options);
+    if (!process) {
+      ADD_FAILURE() << "could not start " << path;
+      return nullptr;
+    }
+    started_.push_back(process);
+    for (int waited = 0; waited < 30000; waited += 20) {
+      if (plat::ProcessOutput(process).find(word) != std::string::npos) return process;
+      int code = 0;
+      if (plat::WaitProcess(process, 20, &code)) break;
+    }
+    ADD_FAILURE() << path << " never said " << word << ": " << plat::ProcessOutput(process);
+    return nullptr;
+  }
+
+  // What the search logged (it logs only while it waits for an upload).
+  std::vector<std::string> SearchLog() {
+    return ts::LogMessages(ts::ReadFileBytes(home_.File("search.log")));
   }
 
   static bool StillRunning(plat::SpawnedProcess* process) {
@@ -170,6 +211,7 @@ class OtherCopies : public ::testing::Test {
   }
 
   ts::TempDir home_;
+  std::unique_ptr<ts::ScopedEnv> runtime_;
   std::string base_, ext_, script_;
   std::vector<std::unique_ptr<ts::TempDir>> folders_;
   std::vector<plat::SpawnedProcess*> started_;
@@ -192,12 +234,66 @@ TEST_F(OtherCopies, ALongerNameThatContainsOursCountsWhateverItsCase) {
   EXPECT_TRUE(EndsWith(copy, plat::kTerminatedExitStatus));
 }
 
-TEST_F(OtherCopies, AProgramOfAnotherNameIsLeftAlone) {
+TEST_F(OtherCopies, AProgramOfAnotherNameIsLeftAloneWhereverItRunsAndWhatEverItHasMapped) {
   plat::SpawnedProcess* other = StartCopy("Unrelated-t-" + base_.substr(16));
+  // A program run from a folder named like the copies (a virtualenv in
+  // ~/KelvoUpgrader) and one that has a data file named like them mapped
+  // (a viewer of the log) run no copy of the program.
+  plat::SpawnedProcess* inFolder = StartCopy("helper", base_);
+  std::string data = NewFolder() + plat::kPathSeparator + base_ + ext_ + ".log";
+  ts::WriteFileBytes(data, "a log line\n");
+  plat::SpawnedProcess* viewer = StartProbe(ProbePath(), {"map", data, "60000"}, "mapped");
   ASSERT_NE(other, nullptr);
+  ASSERT_NE(inFolder, nullptr);
+  ASSERT_NE(viewer, nullptr);
   EXPECT_FALSE(TerminateOtherInstance(OwnPath().c_str()));
-  EXPECT_EQ(FindProcessByModuleName(Lower(base_).c_str()), 0u);
+  EXPECT_EQ(FindProcessByModuleName(Lower(base_ + ext_).c_str()), 0u);
   EXPECT_TRUE(StillRunning(other));
+  EXPECT_TRUE(StillRunning(inFolder));
+  EXPECT_TRUE(StillRunning(viewer));
+}
+
+TEST_F(OtherCopies, ACopyInsideAnUploadIsEndedOnlyOnceItsMarkIsFree) {
+  std::snprintf(LogFilePath, sizeof LogFilePath, "%s", home_.File("search.log").c_str());
+  // The probe, named like a copy, holds the upload mark for 1.5 s as an
+  // upload does, then goes on running as a copy after its upload would.
+  std::string copy = PlaceCopy(ProbePath(), base_);
+  plat::SpawnedProcess* uploading = StartProbe(copy, {"hold-mark", "1500", "60000"}, "held");
+  ASSERT_NE(uploading, nullptr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(TerminateOtherInstance(OwnPath().c_str()));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(EndsWith(uploading, plat::kTerminatedExitStatus));
+  EXPECT_NE(plat::ProcessOutput(uploading).find("done"), std::string::npos) << "ended inside its upload";
+  std::vector<std::string> log = SearchLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "WARNING: TerminateOtherInstance - another copy is uploading to the robot, "
+                    "waiting until its upload ends");
+  EXPECT_EQ(log[1].rfind("WARNING: TerminateOtherInstance - the upload ended after ", 0), 0u) << log[1];
+  EXPECT_NE(log[1].find(" seconds, the other copy is ended now"), std::string::npos) << log[1];
+
+  // A holder that dies lets go with it: the wait of a launch (the real
+  // program, bounded by the run's time limit) ends, and nothing is left to end.
+  plat::SpawnedProcess* dying = StartProbe(copy, {"hold-mark", "60000", "0"}, "held");
+  ASSERT_NE(dying, nullptr);
+  ts::ResetLog(home_.path());
+  std::string launchLog = ts::LogPathFor(home_.path());
+  std::thread killer([dying, launchLog] {
+    for (int waited = 0; waited < 30000; waited += 20) {
+      if (ts::ReadFileBytes(launchLog).find("waiting until its upload ends") != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    plat::KillProcess(dying);
+  });
+  ts::RunResult launch =
+      ts::Run(PlaceCopy(ts::BinaryPath(), base_), {"registerx"}, ts::IsolatedEnv(home_.path()), 30000);
+  killer.join();
+  EXPECT_TRUE(launch.ended);
+  log = ts::LogMessages(ts::ReadFileBytes(launchLog));
+  auto last = std::find_if(log.rbegin(), log.rend(),
+                           [](const std::string& l) { return l.rfind("WARNING: ", 0) == 0; });
+  ASSERT_NE(last, log.rend());
+  EXPECT_NE(last->find(" seconds, no other copy is ended"), std::string::npos) << *last;
 }
 
 TEST_F(OtherCopies, OfTwoCopiesOnlyTheFirstInProcessOrderIsEnded) {

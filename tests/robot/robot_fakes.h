@@ -164,6 +164,8 @@ class RobotLinkTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir;
+  // An upload takes the upload mark; the test's own, not the user's.
+  testing_support::ScopedEnv runtime{"XDG_RUNTIME_DIR", dir.path()};
 };
 
 // Runs each test with the fakes in place, a robot of the first identity on

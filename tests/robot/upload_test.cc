@@ -2,6 +2,9 @@
 // a clock that runs only when slept on (an empty read takes 100 ms of it).
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "platform/mark.h"
 #include "robot_fakes.h"
 #include "script/robot_commands.h"
 
@@ -9,6 +12,18 @@ namespace robot_test {
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// Whether a copy could take the upload mark now. Asked from a thread of its
+// own, since a Windows thread may take again a mutex it holds.
+bool UploadMarkIsFree() {
+  bool free = false;
+  std::thread([&free] {
+    plat::Mark* mark = plat::OpenMark(kUploadMarkName);
+    free = mark && plat::TakeMark(mark, 0) == plat::MarkTake::Taken;
+    plat::CloseMark(mark);
+  }).join();
+  return free;
+}
 
 class UploadTest : public RobotTest {
  protected:
@@ -28,6 +43,7 @@ TEST_F(UploadTest, WireFormatAndLogOfASuccessfulUpload) {
   EXPECT_EQ(RobotData(), "Upload code Size 7\r\x05\x06");
   EXPECT_EQ(Log(), (Lines{"sendFile - file size = 3 bytes", "Writing checksum = 258",
                           "Sending file to robot took: 0 seconds"}));
+  EXPECT_TRUE(UploadMarkIsFree());
 }
 
 TEST_F(UploadTest, EnqThatComesAfter16SecondsIsTooLateButStillCollected) {
@@ -97,6 +113,7 @@ TEST_F(UploadTest, EachFailedWriteNamesItsStep) {
     EXPECT_EQ(log[log.size() - 2], "ERROR: WriteComPort - WriteFile failed");
     EXPECT_EQ(log.back(), expected[call - 1]);
     EXPECT_EQ(serial.writeSizes.size(), static_cast<size_t>(call)) << "nothing is written after a failure";
+    EXPECT_TRUE(UploadMarkIsFree()) << "a failed upload lets go of the mark";
   }
 }
 

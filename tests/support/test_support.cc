@@ -97,7 +97,14 @@ std::vector<std::pair<std::string, std::string>> IsolatedEnv(const std::string& 
   if (OnWindows()) {
     return {{"USERPROFILE", home}, {"LOCALAPPDATA", home + "\\AppData\\Local"}};
   }
+  // A runtime folder of its own too: the upload mark lives there, and a run
+  // must never wait for another test's upload.
+  std::string runtime = home + "/runtime";
+  std::error_code ec;
+  fs::create_directories(runtime, ec);
+  fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace, ec);
   return {{"HOME", home},
+          {"XDG_RUNTIME_DIR", runtime},
           {"XDG_STATE_HOME", home + "/state"},
           {"XDG_CONFIG_HOME", home + "/config"},
           {"XDG_DATA_HOME", home + "/data"}};

@@ -58,7 +58,8 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
               int timeoutMs = 60000);
 
 // The environment that gives a run of the binary its own log and registry
-// folders under home (HOME and the XDG folders on Linux; on Windows the log
+// folders under home (HOME and the XDG folders on Linux, the runtime folder
+// made at once; on Windows the log
 // lands in the wine prefix's local application data, see LogPathFor).
 std::vector<std::pair<std::string, std::string>> IsolatedEnv(const std::string& home);
 

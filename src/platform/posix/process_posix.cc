@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -48,10 +50,12 @@ bool ReadProcFile(const std::string& path, std::string* text) {
   return true;
 }
 
-// The file-backed mappings of a maps listing, in order, each path once.
-// A line reads "start-end perms offset dev inode path"; anonymous mappings
-// have inode 0, and the kernel's own ([heap], [stack], ...) have no '/'.
-std::vector<std::string> MappedFiles(const std::string& maps) {
+// The files a maps listing has mapped for execution, in order, each path
+// once. A line reads "start-end perms offset dev inode path", perms as
+// "r-xp"; anonymous mappings have inode 0, and the kernel's own ([heap],
+// [vdso], ...) have no '/'. Data mappings (no x) are no modules: a viewer
+// that has the program's log mapped is not a copy of the program.
+std::vector<std::string> ExecutableMappings(const std::string& maps) {
   std::vector<std::string> files;
   size_t at = 0;
   while (at < maps.size()) {
@@ -61,7 +65,7 @@ std::vector<std::string> MappedFiles(const std::string& maps) {
     at = end + 1;
     // Skip five fields; the path is what follows the blanks after the inode.
     size_t pos = 0;
-    std::string inode;
+    std::string perms, inode;
     for (int field = 0; field < 5 && pos < line.size(); ++field) {
       size_t start = line.find_first_not_of(' ', pos);
       if (start == std::string::npos) {
@@ -70,11 +74,13 @@ std::vector<std::string> MappedFiles(const std::string& maps) {
       }
       size_t stop = line.find(' ', start);
       if (stop == std::string::npos) stop = line.size();
+      if (field == 1) perms = line.substr(start, stop - start);
       if (field == 4) inode = line.substr(start, stop - start);
       pos = stop;
     }
     size_t pathStart = line.find_first_not_of(' ', pos);
-    if (pathStart == std::string::npos || line[pathStart] != '/' || inode.empty() || inode == "0") {
+    if (pathStart == std::string::npos || line[pathStart] != '/' || inode.empty() || inode == "0" ||
+        perms.size() < 3 || perms[2] != 'x') {
       continue;
     }
     std::string path = line.substr(pathStart);
@@ -143,7 +149,7 @@ class PosixProcesses : public Processes {
     char exe[PATH_MAX + 1];
     ssize_t n = ::readlink((base + "/exe").c_str(), exe, PATH_MAX);
     if (n > 0) record.query.modules.emplace_back(exe, static_cast<size_t>(n));
-    for (auto& file : MappedFiles(maps)) {
+    for (auto& file : ExecutableMappings(maps)) {
       if (record.query.modules.empty() || file != record.query.modules.front()) {
         record.query.modules.push_back(file);
       }
@@ -258,6 +264,42 @@ class PosixProcesses : public Processes {
 Processes& SystemProcesses() {
   static PosixProcesses instance;
   return instance;
+}
+
+const char* ModuleNamePart(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+struct FileMapping {
+  void* address;
+  size_t size;
+};
+
+FileMapping* MapFileForReading(const char* path) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetErrno(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  void* address = MAP_FAILED;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    address = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+  }
+  int error = errno;
+  ::close(fd);  // the mapping keeps the file
+  if (address == MAP_FAILED) {
+    SetErrno(error);
+    return nullptr;
+  }
+  return new FileMapping{address, static_cast<size_t>(st.st_size)};
+}
+
+void UnmapFile(FileMapping* mapping) {
+  if (!mapping) return;
+  ::munmap(mapping->address, mapping->size);
+  delete mapping;
 }
 
 std::string ExecutableFileName(const char* path) {

@@ -89,6 +89,35 @@ Processes& SystemProcesses() {
   return instance;
 }
 
+const char* ModuleNamePart(const char* path) { return path; }
+
+struct FileMapping {
+  HANDLE mapping;
+  const void* view;
+};
+
+FileMapping* MapFileForReading(const char* path) {
+  HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE mapping = ::CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  ::CloseHandle(file);  // the mapping keeps the file
+  if (!mapping) return nullptr;
+  const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  if (!view) {
+    ::CloseHandle(mapping);
+    return nullptr;
+  }
+  return new FileMapping{mapping, view};
+}
+
+void UnmapFile(FileMapping* mapping) {
+  if (!mapping) return;
+  ::UnmapViewOfFile(mapping->view);
+  ::CloseHandle(mapping->mapping);
+  delete mapping;
+}
+
 std::string ExecutableFileName(const char* path) {
   const unsigned char* backslash =
       ::_mbsrchr(reinterpret_cast<const unsigned char*>(path), '\\');
