@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "platform/memory.h"
 #include "platform/registry.h"
 #include "platform/serial.h"
+#include "platform/system.h"
 #include "robot/robot_identity.h"
 #include "robot/serial_io.h"
 #include "robot_emulator/memory_registry.h"
@@ -153,6 +156,16 @@ void UploadThroughput() {
 }  // namespace
 
 int main() {
+  // The upload takes the machine's upload mark; on Linux that is a lock file
+  // in the runtime folder, so the bench gets one of its own rather than
+  // leaving a lock folder behind on the machine it measures.
+  std::error_code ignored;
+  std::filesystem::path runtime =
+      std::filesystem::temp_directory_path() / ("kelvo-bench-runtime-" + std::to_string(std::random_device()()));
+  std::filesystem::create_directories(runtime, ignored);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all, ignored);
+  plat::SetEnv("XDG_RUNTIME_DIR", runtime.string());
+
   robot_emulator::Options options;
   options.answers["getversion"] = "KR 1.2.3";
   options.recordTraffic = false;
@@ -171,5 +184,6 @@ int main() {
 
   ReleaseRunResources();
   plat::SetRegistry(nullptr);
+  std::filesystem::remove_all(runtime, ignored);
   return 0;
 }
