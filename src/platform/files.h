@@ -12,8 +12,9 @@ extern const char kPathSeparator[];
 // A file opened for reading whole (read sharing, existing files only).
 struct ReadFileHandle;
 ReadFileHandle* OpenForRead(const char* path);
-// Low 32 bits of the size, like GetFileSize.
-bool GetOpenFileSize(ReadFileHandle* file, uint32_t* size);
+// The whole size, all 64 bits of it: a caller that can hold only 32 must see
+// that a file of 4 GiB and more does not fit, not its low bits.
+bool GetOpenFileSize(ReadFileHandle* file, uint64_t* size);
 bool ReadFromFile(ReadFileHandle* file, void* buffer, uint32_t size, uint32_t* bytesRead);
 void CloseFile(ReadFileHandle* file);
 

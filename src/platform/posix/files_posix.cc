@@ -53,13 +53,13 @@ ReadFileHandle* OpenForRead(const char* path) {
   return new ReadFileHandle{fd};
 }
 
-bool GetOpenFileSize(ReadFileHandle* file, uint32_t* size) {
+bool GetOpenFileSize(ReadFileHandle* file, uint64_t* size) {
   struct stat st {};
   if (::fstat(file->fd, &st) != 0) {
     SetErrno();
     return false;
   }
-  *size = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+  *size = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
