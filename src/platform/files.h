@@ -10,6 +10,8 @@ namespace plat {
 extern const char kPathSeparator[];
 
 // A file opened for reading whole (read sharing, existing files only).
+// Paths are looked up as Windows looks them up: blanks and dots that end the
+// last name are dropped, so "fw.bin  " opens fw.bin on every build.
 struct ReadFileHandle;
 ReadFileHandle* OpenForRead(const char* path);
 // The whole size, all 64 bits of it: a caller that can hold only 32 must see
@@ -18,7 +20,8 @@ bool GetOpenFileSize(ReadFileHandle* file, uint64_t* size);
 bool ReadFromFile(ReadFileHandle* file, void* buffer, uint32_t size, uint32_t* bytesRead);
 void CloseFile(ReadFileHandle* file);
 
-// True when the file can be opened for reading (as fopen "r" would).
+// True when the file can be opened for reading (as fopen "r" would, with the
+// lookup of OpenForRead).
 bool CanOpenForReading(const char* path);
 
 // The size of the file at path (low 32 bits), from its attributes.

@@ -128,6 +128,35 @@ TEST_F(EngineTest, ArgumentKeepsInnerAndTrailingBlanks) {
   EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(line));
   std::string log = ReadFileBytes(LogFilePath);
   EXPECT_NE(std::string::npos, log.find("\tGet Local File: [no such  file.bin  ]"));
+
+  // The file is looked up as Windows looks it up: blanks and dots that end
+  // its name are dropped, while every line logged keeps them.
+  testing_support::WriteFileBytes(dir.File("fw  1.bin"), "image");
+  for (std::string tail : {"  ", ". .", "."}) {
+    std::string found = "getlocal " + dir.File("fw  1.bin") + tail;
+    ReleaseRunResources();
+    EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(&found[0])) << "[" << tail << "]";
+    EXPECT_STREQ("image", pFileRxBuffer ? pFileRxBuffer : "") << "[" << tail << "]";
+  }
+  log = ReadFileBytes(LogFilePath);
+  EXPECT_NE(std::string::npos, log.find("\tGet Local File: [" + dir.File("fw  1.bin") + ". .]"));
+  // A last name of nothing but dots keeps its meaning: ".." is a folder, no image.
+  std::string parent = "getlocal " + dir.File("..");
+  EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(&parent[0]));
+  EXPECT_EQ(5, LastError);
+
+  if (plat::kPathSeparator[0] == '/') {
+    // Only Linux can hold a name that ends in blanks. Windows would open the
+    // name without them, so a stray copy beside the image is never taken.
+    testing_support::WriteFileBytes(dir.File("fw  1.bin  "), "stray");
+    std::string both = "getlocal " + dir.File("fw  1.bin  ");
+    EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(&both[0]));
+    EXPECT_STREQ("image", pFileRxBuffer);
+    std::string alone = "getlocal " + dir.File("stray  ");
+    testing_support::WriteFileBytes(dir.File("stray  "), "stray");
+    EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(&alone[0]));
+    EXPECT_EQ(2, LastError);
+  }
 }
 
 TEST_F(EngineTest, CommentsAndBlankLinesCallNoHandler) {

@@ -35,10 +35,27 @@ bool WriteAll(int fd, const char* data, size_t size) {
   }
   return true;
 }
+
+// Windows drops the blanks and dots that end the last name of a path before
+// it looks for the file, so a script line "getlocal fw.bin  " reads fw.bin
+// there. Scripts are written against that rule; following it (rather than
+// trying the name as written first) makes both builds open the same file even
+// when a name that really ends in blanks lies beside it. A last name made of
+// nothing but dots and blanks ("..") is left to mean what it means.
+std::string AsWindowsLooksItUp(const char* path) {
+  std::string p(path);
+  size_t end = p.size();
+  while (end > 0 && (p[end - 1] == ' ' || p[end - 1] == '.')) --end;
+  size_t nameStart = p.find_last_of('/', end == 0 ? 0 : end - 1);
+  nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
+  if (end == p.size() || end <= nameStart) return p;
+  p.resize(end);
+  return p;
+}
 }  // namespace
 
 ReadFileHandle* OpenForRead(const char* path) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int fd = ::open(AsWindowsLooksItUp(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     SetErrno();
     return nullptr;
@@ -90,7 +107,7 @@ void CloseFile(ReadFileHandle* file) {
 }
 
 bool CanOpenForReading(const char* path) {
-  FILE* f = std::fopen(path, "r");
+  FILE* f = std::fopen(AsWindowsLooksItUp(path).c_str(), "r");
   if (!f) {
     SetErrno();
     return false;
