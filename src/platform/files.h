@@ -27,23 +27,26 @@ bool CanOpenForReading(const char* path);
 // The size of the file at path (low 32 bits), from its attributes.
 bool GetFileSizeByPath(const char* path, uint32_t* size);
 
-// Copies, replacing the destination if it exists.
+// Copies, replacing the destination if it exists. The copy is the user's
+// alone (0600 on Linux).
 bool CopyFileReplacing(const char* from, const char* to);
 
 // Empties the file (open for writing, which truncates). False when it can't be opened.
 bool EmptyFile(const char* path);
 
-// Creates the folder and any missing parents. Returns 0 when created,
+// Creates the folder and any missing parents (on Linux for the user alone,
+// 0700; folders that exist keep their mode). Returns 0 when created,
 // 183 (ERROR_ALREADY_EXISTS) when it was there already, or the error code.
 int32_t CreateFolderTree(const char* path);
 
 // Appends text to the file in text mode ("\n" stored as the platform's line
-// end) while holding the file exclusively. False when the file couldn't be
+// end) while holding the file exclusively. A file it creates is the user's
+// alone (0600 on Linux). False when the file couldn't be
 // opened or locked at this moment (another process holds it); the caller may retry.
 bool AppendTextExclusive(const char* path, const char* text);
 
 // The user's local application-data folder (Windows: CSIDL_LOCAL_APPDATA;
-// Linux: $XDG_STATE_HOME, or $HOME/.local/state). False when there is none.
+// Linux: $XDG_STATE_HOME when it is an absolute path, or $HOME/.local/state). False when there is none.
 bool LocalAppDataFolder(std::string* folder);
 
 // Full path of the running executable, cut to at most maxChars characters.

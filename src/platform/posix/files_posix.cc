@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/posix/xdg.h"
 
 namespace plat {
 
@@ -142,7 +142,9 @@ bool CopyFileReplacing(const char* from, const char* to) {
   }
   // Write beside the target and rename, so a failed copy never leaves half a backup.
   std::string temp = std::string(to) + ".tmp";
-  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Only the log is copied, and what it holds (script URLs, Reply-To
+  // addresses, robot answers) is for the user alone.
+  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out < 0) {
     SetErrno();
     ::close(in);
@@ -195,7 +197,9 @@ int32_t CreateFolderTree(const char* path) {
   for (size_t at = 1; at <= p.size(); ++at) {
     if (at != p.size() && p[at] != '/') continue;
     std::string part = p.substr(0, at);
-    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+    // The user's alone, as the XDG base-directory rules ask of folders made
+    // under them; one that exists already keeps the mode it has.
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
       int32_t code = WindowsCodeFromErrno(errno);
       SetLastErrorCode(code);
       return code;
@@ -205,7 +209,7 @@ int32_t CreateFolderTree(const char* path) {
 }
 
 bool AppendTextExclusive(const char* path, const char* text) {
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     SetErrno();
     return false;
@@ -223,17 +227,12 @@ bool AppendTextExclusive(const char* path, const char* text) {
 }
 
 bool LocalAppDataFolder(std::string* folder) {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state && *state) {
-    *folder = state;
-    return true;
-  }
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) {
+  std::string state = XdgBaseFolder("XDG_STATE_HOME", ".local/state");
+  if (state.empty()) {
     SetLastErrorCode(kErrorPathNotFound);
     return false;
   }
-  *folder = std::string(home) + "/.local/state";
+  *folder = state;
   return true;
 }
 
