@@ -11,6 +11,7 @@ constexpr int32_t kErrorAccessDenied = 5;
 constexpr int32_t kErrorNotEnoughMemory = 8;
 constexpr int32_t kErrorFileExists = 80;
 constexpr int32_t kErrorGenFailure = 31;
+constexpr int32_t kErrorHandleEof = 38;
 constexpr int32_t kErrorBadArguments = 160;
 constexpr int32_t kErrorAlreadyExists = 183;
 constexpr int32_t kErrorFilenameExcedRange = 206;

@@ -10,36 +10,43 @@ namespace plat {
 extern const char kPathSeparator[];
 
 // A file opened for reading whole (read sharing, existing files only).
+// Paths are looked up as Windows looks them up: blanks and dots that end the
+// last name are dropped, so "fw.bin  " opens fw.bin on every build.
 struct ReadFileHandle;
 ReadFileHandle* OpenForRead(const char* path);
-// Low 32 bits of the size, like GetFileSize.
-bool GetOpenFileSize(ReadFileHandle* file, uint32_t* size);
+// The whole size, all 64 bits of it: a caller that can hold only 32 must see
+// that a file of 4 GiB and more does not fit, not its low bits.
+bool GetOpenFileSize(ReadFileHandle* file, uint64_t* size);
 bool ReadFromFile(ReadFileHandle* file, void* buffer, uint32_t size, uint32_t* bytesRead);
 void CloseFile(ReadFileHandle* file);
 
-// True when the file can be opened for reading (as fopen "r" would).
+// True when the file can be opened for reading (as fopen "r" would, with the
+// lookup of OpenForRead).
 bool CanOpenForReading(const char* path);
 
 // The size of the file at path (low 32 bits), from its attributes.
 bool GetFileSizeByPath(const char* path, uint32_t* size);
 
-// Copies, replacing the destination if it exists.
+// Copies, replacing the destination if it exists. The copy is the user's
+// alone (0600 on Linux).
 bool CopyFileReplacing(const char* from, const char* to);
 
 // Empties the file (open for writing, which truncates). False when it can't be opened.
 bool EmptyFile(const char* path);
 
-// Creates the folder and any missing parents. Returns 0 when created,
+// Creates the folder and any missing parents (on Linux for the user alone,
+// 0700; folders that exist keep their mode). Returns 0 when created,
 // 183 (ERROR_ALREADY_EXISTS) when it was there already, or the error code.
 int32_t CreateFolderTree(const char* path);
 
 // Appends text to the file in text mode ("\n" stored as the platform's line
-// end) while holding the file exclusively. False when the file couldn't be
+// end) while holding the file exclusively. A file it creates is the user's
+// alone (0600 on Linux). False when the file couldn't be
 // opened or locked at this moment (another process holds it); the caller may retry.
 bool AppendTextExclusive(const char* path, const char* text);
 
 // The user's local application-data folder (Windows: CSIDL_LOCAL_APPDATA;
-// Linux: $XDG_STATE_HOME, or $HOME/.local/state). False when there is none.
+// Linux: $XDG_STATE_HOME when it is an absolute path, or $HOME/.local/state). False when there is none.
 bool LocalAppDataFolder(std::string* folder);
 
 // Full path of the running executable, cut to at most maxChars characters.

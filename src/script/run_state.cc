@@ -86,15 +86,17 @@ int32_t ReadWholeFile(const char* path, char** storage, int32_t* size) {
     LogWrite("ERROR - Failed to open file [%s]. Error=%d\n", path, code);
     return code;
   }
-  uint32_t fileSize = 0;
+  uint64_t fileSize = 0;
   if (!plat::GetOpenFileSize(file, &fileSize)) {
     int32_t code = plat::LastErrorCode();
     LogWrite("ERROR - Failed to read file [%s]. Error=%d\n", path, code);
     plat::CloseFile(file);
     return code;
   }
-  LogWrite("\tFile size: %d\n", static_cast<int32_t>(fileSize));
-  // The size is a signed count downstream; a file of 2 GiB or more can't be held.
+  // A size past 32 bits has no honest number for this line; it is refused below.
+  if (fileSize <= 0xFFFFFFFFu) LogWrite("\tFile size: %d\n", static_cast<int32_t>(fileSize));
+  // The size is a signed 32-bit count downstream: a file of 2 GiB or more
+  // can't be held, however many bits its size has.
   char* data = fileSize >= 0x7FFFFFFFu ? nullptr
                                        : static_cast<char*>(plat::Alloc(static_cast<size_t>(fileSize) + 1));
   if (!data) {
@@ -103,16 +105,26 @@ int32_t ReadWholeFile(const char* path, char** storage, int32_t* size) {
     return plat::kErrorNotEnoughMemory;
   }
   std::memset(data, 0, static_cast<size_t>(fileSize) + 1);
-  *storage = data;
-  *size = static_cast<int32_t>(fileSize);
+  uint32_t want = static_cast<uint32_t>(fileSize);
   uint32_t got = 0;
-  if (!plat::ReadFromFile(file, data, fileSize, &got)) {
-    int32_t code = plat::LastErrorCode();
-    LogWrite("ERROR - Failed to read file [%s]. Error=%d\n", path, code);
-    plat::CloseFile(file);
-    return code;
+  int32_t code = 0;
+  if (!plat::ReadFromFile(file, data, want, &got)) {
+    code = plat::LastErrorCode();
+  } else if (got != want) {
+    // The file ended early (it shrank after its size was taken, or it is one
+    // whose size is only a guess): what was read is not the file.
+    code = plat::kErrorHandleEof;
   }
   plat::CloseFile(file);
+  if (code != 0) {
+    // The caller gets nothing: a zero-padded part of an image must never
+    // reach an upload.
+    LogWrite("ERROR - Failed to read file [%s]. Error=%d\n", path, code);
+    plat::Free(data);
+    return code;
+  }
+  *storage = data;
+  *size = static_cast<int32_t>(want);
   return 0;
 }
 

@@ -53,7 +53,8 @@ void AppendStatusRecord(CommandStatus status);
 void AppendStatusText(const char* text, int32_t length);
 
 // Reads a whole file into fresh storage of size + 1 zeroed bytes. Returns 0
-// or a Windows error code.
+// or a Windows error code; on any failure storage and size are left as they
+// were, so nothing but a whole file is ever handed over.
 int32_t ReadWholeFile(const char* path, char** storage, int32_t* size);
 
 void ReleaseRunResources();

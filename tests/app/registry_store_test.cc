@@ -201,4 +201,22 @@ TEST_F(RegistryStore, WritesLeaveNoTemporaryFilesBehind) {
   }
 }
 
+TEST_F(RegistryStore, ARelativeConfigHomeIsIgnoredForTheOneUnderHome) {
+  if (plat::kPathSeparator[0] == '\\') GTEST_SKIP() << "the Windows registry keeps no folder";
+  // Were the relative value taken, it would name a folder of the working directory.
+  std::string work = home_.File("work");
+  std::filesystem::create_directory(work);
+  std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(work);
+  {
+    ts::ScopedEnv home("HOME", home_.path());
+    ts::ScopedEnv relative("XDG_CONFIG_HOME", "config");
+    plat::registry().CloseKey(Create("\\k"));
+    EXPECT_TRUE(std::filesystem::exists(home_.File(".config/KelvoUpgrader/registry")));
+    DeleteTree(root_);
+  }
+  std::filesystem::current_path(before);
+  EXPECT_FALSE(std::filesystem::exists(work + "/config"));
+}
+
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "log/log.h"
 #include "platform/errors.h"
@@ -106,6 +109,52 @@ TEST_F(LogTest, FolderTreeIsCreatedAndAnExistingOneCounts) {
   std::string deep = dir.File("a") + plat::kPathSeparator + "b" + plat::kPathSeparator + "c";
   EXPECT_EQ(0, plat::CreateFolderTree(deep.c_str()));
   EXPECT_EQ(183, plat::CreateFolderTree(deep.c_str()));
+}
+
+// The real program in a home of its own. Modes are read back under the umask
+// a desktop session usually has and under none at all, so they are the
+// program's own and not the caller's luck.
+TEST(LogPrivacyTest, TheLogIsTheUsersAloneAndARelativeStateHomeIsIgnored) {
+  if (plat::kPathSeparator[0] == '\\') GTEST_SKIP() << "file modes are a Linux matter";
+  namespace fs = std::filesystem;
+  auto mode = [](const std::string& path) {
+    return static_cast<int>(fs::status(path).permissions() & fs::perms::mask);
+  };
+  auto run = [](const std::string& umask, const std::string& cwd,
+                const std::vector<std::pair<std::string, std::string>>& env) {
+    auto result = testing_support::Run(
+        "/bin/sh", {"-c", "umask " + umask + " && cd \"$1\" && exec \"$0\" /NOSERVER",
+                    testing_support::BinaryPath(), cwd},
+        env);
+    EXPECT_TRUE(result.ended);
+  };
+  for (const char* umask : {"022", "000"}) {
+    TempDir home;
+    auto env = testing_support::IsolatedEnv(home.path());
+    std::string state = home.File("state");
+    fs::create_directory(state);
+    fs::permissions(state, fs::perms(0755));
+    run(umask, home.path(), env);
+    std::string logs = state + "/KelvoUpgrader/Logs";
+    EXPECT_EQ(0755, mode(state)) << "a folder that was there keeps its mode";
+    EXPECT_EQ(0700, mode(state + "/KelvoUpgrader")) << umask;
+    EXPECT_EQ(0700, mode(logs)) << umask;
+    EXPECT_EQ(0600, mode(logs + "/KelvoUpgrader.log")) << umask;
+    WriteFileBytes(logs + "/KelvoUpgrader.log", std::string(kLogSizeLimit, 'x'));
+    run(umask, home.path(), env);
+    EXPECT_EQ(0600, mode(logs + "/Backup_KelvoUpgrader.log")) << umask;
+    EXPECT_EQ(0600, mode(logs + "/KelvoUpgrader.log")) << umask;
+  }
+
+  // A relative XDG_STATE_HOME would put the log wherever the program was
+  // started; it is ignored for the folder under HOME.
+  TempDir home;
+  TempDir work;
+  auto env = testing_support::IsolatedEnv(home.path());
+  env.push_back({"XDG_STATE_HOME", "state"});
+  run("022", work.path(), env);
+  EXPECT_TRUE(testing_support::FileExists(home.File(".local/state/KelvoUpgrader/Logs/KelvoUpgrader.log")));
+  EXPECT_FALSE(testing_support::FileExists(work.File("state")));
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +128,35 @@ TEST_F(EngineTest, ArgumentKeepsInnerAndTrailingBlanks) {
   EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(line));
   std::string log = ReadFileBytes(LogFilePath);
   EXPECT_NE(std::string::npos, log.find("\tGet Local File: [no such  file.bin  ]"));
+
+  // The file is looked up as Windows looks it up: blanks and dots that end
+  // its name are dropped, while every line logged keeps them.
+  testing_support::WriteFileBytes(dir.File("fw  1.bin"), "image");
+  for (std::string tail : {"  ", ". .", "."}) {
+    std::string found = "getlocal " + dir.File("fw  1.bin") + tail;
+    ReleaseRunResources();
+    EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(&found[0])) << "[" << tail << "]";
+    EXPECT_STREQ("image", pFileRxBuffer ? pFileRxBuffer : "") << "[" << tail << "]";
+  }
+  log = ReadFileBytes(LogFilePath);
+  EXPECT_NE(std::string::npos, log.find("\tGet Local File: [" + dir.File("fw  1.bin") + ". .]"));
+  // A last name of nothing but dots keeps its meaning: ".." is a folder, no image.
+  std::string parent = "getlocal " + dir.File("..");
+  EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(&parent[0]));
+  EXPECT_EQ(5, LastError);
+
+  if (plat::kPathSeparator[0] == '/') {
+    // Only Linux can hold a name that ends in blanks. Windows would open the
+    // name without them, so a stray copy beside the image is never taken.
+    testing_support::WriteFileBytes(dir.File("fw  1.bin  "), "stray");
+    std::string both = "getlocal " + dir.File("fw  1.bin  ");
+    EXPECT_EQ(CommandStatus::OK, DispatchScriptLine(&both[0]));
+    EXPECT_STREQ("image", pFileRxBuffer);
+    std::string alone = "getlocal " + dir.File("stray  ");
+    testing_support::WriteFileBytes(dir.File("stray  "), "stray");
+    EXPECT_EQ(CommandStatus::LocalError, DispatchScriptLine(&alone[0]));
+    EXPECT_EQ(2, LastError);
+  }
 }
 
 TEST_F(EngineTest, CommentsAndBlankLinesCallNoHandler) {
@@ -184,6 +216,65 @@ TEST_F(EngineTest, GetLocalFailuresRecordTheirCodes) {
   RunText("getlocal");
   EXPECT_EQ("BadUrl\r\n", StatusLog());  // no number after BadUrl, though LastError is 2
   EXPECT_EQ(2, LastError);
+}
+
+TEST_F(EngineTest, GetLocalHandsOverAWholeFileOrNothing) {
+  namespace fs = std::filesystem;
+  testing_support::WriteFileBytes(dir.File("good.bin"), "good");
+  std::string good = "getlocal " + dir.File("good.bin");
+  struct Case {
+    std::string what;
+    std::string path;
+    int32_t code;
+  };
+  std::vector<Case> cases;
+  // sysfs gives every attribute a size of 4096 and reads a few bytes of it:
+  // to a reader just like a file that shrank after its size was taken.
+  std::string sysfs = plat::kPathSeparator[0] == '/' ? "/sys/devices/system/cpu/online"
+                                                     : "Z:\\sys\\devices\\system\\cpu\\online";
+  std::error_code ec;
+  if (fs::file_size(sysfs, ec) == 4096 && ReadFileBytes(sysfs).size() < 4096) {
+    cases.push_back({"ends early", sysfs, 38});
+  }
+  // Sizes past 32 bits, as sparse files that take no room on the disk. Where
+  // a file system would fill them in, the disk must have room to spare.
+  if (fs::space(dir.path(), ec).available > (uint64_t{16} << 30)) {
+    for (uint64_t size : {uint64_t{1} << 32, (uint64_t{1} << 32) + 5}) {
+      std::string path = dir.File("big" + std::to_string(size) + ".bin");
+      {
+        std::ofstream out(path, std::ios::binary);
+        out << "IMAGE";
+        out.seekp(static_cast<std::streamoff>(size - 1));
+        out.put('!');
+      }
+      ASSERT_EQ(size, fs::file_size(path));
+      cases.push_back({std::to_string(size) + " bytes", path, 8});
+    }
+  }
+  ASSERT_FALSE(cases.empty());
+  for (const Case& c : cases) {
+    ReleaseRunResources();
+    ASSERT_EQ(CommandStatus::OK, DispatchScriptLine(&good[0]));
+    ASSERT_NE(nullptr, pFileRxBuffer);
+    std::remove(LogFilePath);
+    EXPECT_EQ(CommandStatus::LocalError, RunText("getlocal " + c.path)) << c.what;
+    EXPECT_EQ("LocalError" + std::to_string(c.code) + "\r\n", StatusLog()) << c.what;
+    EXPECT_EQ(nullptr, pFileRxBuffer) << c.what;
+    EXPECT_EQ(0, FileRxSize) << c.what;
+    std::vector<std::string> log = LogMessages(ReadFileBytes(LogFilePath));
+    std::string code = "]. Error=" + std::to_string(c.code);
+    EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "ERROR - Failed to read file [" + c.path + code))
+        << c.what;
+    EXPECT_NE(log.end(), std::find_if(log.begin(), log.end(), [&](const std::string& m) {
+                return m.rfind("ERROR - Failed to read image file [" + c.path + code, 0) == 0;
+              })) << c.what;
+    // A size that doesn't fit is not logged by its low bits.
+    if (c.code == 8) {
+      EXPECT_EQ(log.end(), std::find_if(log.begin(), log.end(), [](const std::string& m) {
+                  return m.rfind("\tFile size:", 0) == 0;
+                })) << c.what;
+    }
+  }
 }
 
 TEST_F(EngineTest, StatusLogGrowsAt127FreeButNotAt128) {

@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/posix/xdg.h"
 
 namespace plat {
 
@@ -35,10 +35,27 @@ bool WriteAll(int fd, const char* data, size_t size) {
   }
   return true;
 }
+
+// Windows drops the blanks and dots that end the last name of a path before
+// it looks for the file, so a script line "getlocal fw.bin  " reads fw.bin
+// there. Scripts are written against that rule; following it (rather than
+// trying the name as written first) makes both builds open the same file even
+// when a name that really ends in blanks lies beside it. A last name made of
+// nothing but dots and blanks ("..") is left to mean what it means.
+std::string AsWindowsLooksItUp(const char* path) {
+  std::string p(path);
+  size_t end = p.size();
+  while (end > 0 && (p[end - 1] == ' ' || p[end - 1] == '.')) --end;
+  size_t nameStart = p.find_last_of('/', end == 0 ? 0 : end - 1);
+  nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
+  if (end == p.size() || end <= nameStart) return p;
+  p.resize(end);
+  return p;
+}
 }  // namespace
 
 ReadFileHandle* OpenForRead(const char* path) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  int fd = ::open(AsWindowsLooksItUp(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     SetErrno();
     return nullptr;
@@ -53,13 +70,13 @@ ReadFileHandle* OpenForRead(const char* path) {
   return new ReadFileHandle{fd};
 }
 
-bool GetOpenFileSize(ReadFileHandle* file, uint32_t* size) {
+bool GetOpenFileSize(ReadFileHandle* file, uint64_t* size) {
   struct stat st {};
   if (::fstat(file->fd, &st) != 0) {
     SetErrno();
     return false;
   }
-  *size = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+  *size = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
@@ -90,7 +107,7 @@ void CloseFile(ReadFileHandle* file) {
 }
 
 bool CanOpenForReading(const char* path) {
-  FILE* f = std::fopen(path, "r");
+  FILE* f = std::fopen(AsWindowsLooksItUp(path).c_str(), "r");
   if (!f) {
     SetErrno();
     return false;
@@ -125,7 +142,9 @@ bool CopyFileReplacing(const char* from, const char* to) {
   }
   // Write beside the target and rename, so a failed copy never leaves half a backup.
   std::string temp = std::string(to) + ".tmp";
-  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Only the log is copied, and what it holds (script URLs, Reply-To
+  // addresses, robot answers) is for the user alone.
+  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out < 0) {
     SetErrno();
     ::close(in);
@@ -178,7 +197,9 @@ int32_t CreateFolderTree(const char* path) {
   for (size_t at = 1; at <= p.size(); ++at) {
     if (at != p.size() && p[at] != '/') continue;
     std::string part = p.substr(0, at);
-    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+    // The user's alone, as the XDG base-directory rules ask of folders made
+    // under them; one that exists already keeps the mode it has.
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
       int32_t code = WindowsCodeFromErrno(errno);
       SetLastErrorCode(code);
       return code;
@@ -188,7 +209,7 @@ int32_t CreateFolderTree(const char* path) {
 }
 
 bool AppendTextExclusive(const char* path, const char* text) {
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     SetErrno();
     return false;
@@ -206,17 +227,12 @@ bool AppendTextExclusive(const char* path, const char* text) {
 }
 
 bool LocalAppDataFolder(std::string* folder) {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state && *state) {
-    *folder = state;
-    return true;
-  }
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) {
+  std::string state = XdgBaseFolder("XDG_STATE_HOME", ".local/state");
+  if (state.empty()) {
     SetLastErrorCode(kErrorPathNotFound);
     return false;
   }
-  *folder = std::string(home) + "/.local/state";
+  *folder = state;
   return true;
 }
 

@@ -4,8 +4,9 @@
 
 namespace plat {
 
-// $variable when it is set and not empty, otherwise $HOME joined with
-// underHome (".config", ".local/share", ...). Empty when neither is set.
+// $variable when it holds an absolute path, otherwise $HOME joined with
+// underHome (".config", ".local/share", ...). Empty when HOME is not set
+// either.
 std::string XdgBaseFolder(const char* variable, const char* underHome);
 
 }  // namespace plat

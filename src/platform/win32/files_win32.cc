@@ -23,10 +23,10 @@ ReadFileHandle* OpenForRead(const char* path) {
   return new ReadFileHandle{h};
 }
 
-bool GetOpenFileSize(ReadFileHandle* file, uint32_t* size) {
-  DWORD low = ::GetFileSize(file->handle, nullptr);
-  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return false;
-  *size = low;
+bool GetOpenFileSize(ReadFileHandle* file, uint64_t* size) {
+  LARGE_INTEGER whole;
+  if (!::GetFileSizeEx(file->handle, &whole)) return false;
+  *size = static_cast<uint64_t>(whole.QuadPart);
   return true;
 }
 
