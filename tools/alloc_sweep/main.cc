@@ -393,6 +393,7 @@ std::string Sweep::ServerOutcome(const Run& run, std::string* place) {
     if (Count(run.log, "\nContentType:[") != built) return "a report without storage was traced";
     if (run.reports.size() != built || (built == 1 && !sameAs(0))) return "the reports sent are not those built";
     if (built > 1) return "more reports than expected";
+    if (built == 0 && Has(run.log, "Run: [send gettime]")) return "a follow-up pass ran without a report";
     return "";
   }
   if (run.kind == "realloc" && Has(run.log, "failed. Not Enough Memory\n")) {
