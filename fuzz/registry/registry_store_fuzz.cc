@@ -1,0 +1,336 @@
+// A fuzzed store on disk, then fuzzed work on it. The input is one step a
+// line, a letter and its arguments split by '|':
+//   f path|bytes   put a file into the store's folder as it stands on disk
+//   d path         put a folder there (the store as some other hand left it)
+//   c key          create the key below HKEY_CLASSES_ROOT
+//   w key          open it for writing and keep the handle (#0, #1, ...)
+//   s key|name|data  set a value       q key|name   query it
+//   v key|name     delete the value    x key        delete the key
+//   e key          walk the key: every subkey and value
+// A key "#n" is the n-th kept handle, "#n|sub" a key below it. Beyond the
+// sanitizers' watch: a value set reads back the same, in any letter case;
+// what a walk lists can be queried and opened; sizes and "more data"
+// answers are those of the registry; a deleted key or value is gone.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz_sandbox.h"
+#include "platform/errors.h"
+#include "platform/posix/registry_store.h"
+#include "platform/registry.h"
+
+namespace {
+
+constexpr plat::RegKey kRoot = plat::kHkeyClassesRoot;
+constexpr size_t kMaxSteps = 64;
+constexpr uint32_t kMaxListed = 256;
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "registry_store_fuzz: %s\n", what);
+    std::abort();
+  }
+}
+
+std::vector<std::string> Split(const std::string& text, size_t parts) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (out.size() + 1 < parts) {
+    size_t bar = text.find('|', start);
+    if (bar == std::string::npos) break;
+    out.push_back(text.substr(start, bar - start));
+    start = bar + 1;
+  }
+  out.push_back(text.substr(start));
+  while (out.size() < parts) out.emplace_back();
+  // Names and keys are C strings to the store.
+  for (size_t i = 0; i + 1 < out.size(); ++i) out[i] = out[i].c_str();
+  return out;
+}
+
+// A store-relative path that stays inside the store's folder.
+bool SafeRelative(const std::string& path) {
+  if (path.empty() || path[0] == '/' || path.find('\0') != std::string::npos) return false;
+  for (const auto& part : std::filesystem::path(path)) {
+    if (part == "..") return false;
+  }
+  return true;
+}
+
+std::string Flipped(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    } else if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return s;
+}
+
+bool PlainName(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
+              c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+class Session {
+ public:
+  explicit Session(const std::string& folder)
+      : folder_(folder), store_(plat::NewFileRegistryStore(folder)) {}
+  ~Session() {
+    for (plat::RegKey key : kept_) store_->CloseKey(key);
+  }
+
+  void Step(const std::string& line) {
+    if (line.empty()) return;
+    char op = line[0];
+    std::string rest = line.substr(1);
+    switch (op) {
+      case 'f': Plant(rest, false); break;
+      case 'd': Plant(rest, true); break;
+      case 'c': Create(rest); break;
+      case 'w': Keep(rest); break;
+      case 's': Set(Split(rest, 3)); break;
+      case 'q': Query(Split(rest, 2)); break;
+      case 'v': DeleteValue(Split(rest, 2)); break;
+      case 'x': DeleteKey(rest.c_str()); break;
+      case 'e': Walk(rest.c_str(), 0); break;
+      default: break;
+    }
+  }
+
+ private:
+  // "#n" or "#n|sub": a kept handle and the key below it; anything else is
+  // below the root. False when the handle isn't there.
+  bool Target(const std::string& key, plat::RegKey* parent, std::string* sub) {
+    if (key.empty() || key[0] != '#') {
+      *parent = kRoot;
+      *sub = key;
+      return true;
+    }
+    size_t bar = key.find('|');
+    size_t index = std::strtoul(key.substr(1, bar == std::string::npos ? std::string::npos : bar - 1).c_str(),
+                                nullptr, 10);
+    if (index >= kept_.size()) return false;
+    *parent = kept_[index];
+    *sub = bar == std::string::npos ? std::string() : key.substr(bar + 1);
+    return true;
+  }
+
+  // Opens key (with allAccess) into *key; returns the store's answer.
+  int32_t Open(const std::string& text, bool allAccess, plat::RegKey* key) {
+    plat::RegKey parent;
+    std::string sub;
+    if (!Target(text, &parent, &sub)) return 6;
+    return store_->OpenKey(parent, sub.empty() ? nullptr : sub.c_str(), allAccess, key);
+  }
+
+  void Plant(const std::string& rest, bool folder) {
+    planted_ = true;
+    auto parts = Split(rest, 2);
+    // Escapes the store would not have written ("%6C" for 'l') list under
+    // the name they stand for, which then names another entry.
+    if (parts[0].find('%') != std::string::npos) oddNames_ = true;
+    if (!SafeRelative(parts[0])) return;
+    std::filesystem::path path = std::filesystem::path(folder_) / parts[0];
+    std::error_code ignored;
+    if (folder) {
+      std::filesystem::create_directories(path, ignored);
+      return;
+    }
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+      std::fwrite(parts[1].data(), 1, parts[1].size(), f);
+      std::fclose(f);
+    }
+  }
+
+  void Create(const std::string& text) {
+    plat::RegKey parent;
+    std::string sub;
+    if (!Target(text, &parent, &sub)) return;
+    plat::RegKey key = 0;
+    if (store_->CreateKey(parent, sub.c_str(), &key) != 0) return;
+    store_->CloseKey(key);
+    // What was created opens, in any letter case.
+    if (parent == kRoot && !sub.empty()) {
+      plat::RegKey again = 0;
+      Check(store_->OpenKey(kRoot, Flipped(sub).c_str(), false, &again) == 0, "a created key does not open");
+      store_->CloseKey(again);
+    }
+  }
+
+  void Keep(const std::string& text) {
+    plat::RegKey key = 0;
+    if (kept_.size() < 8 && Open(text, true, &key) == 0) kept_.push_back(key);
+  }
+
+  void Set(const std::vector<std::string>& args) {
+    plat::RegKey key = 0;
+    plat::RegKey parent;
+    std::string sub;
+    if (!Target(args[0], &parent, &sub)) return;
+    bool own = !sub.empty() || parent == kRoot;
+    if (own) {
+      if (store_->CreateKey(parent, sub.c_str(), &key) != 0) return;
+    } else {
+      key = parent;
+    }
+    const std::string& data = args[2];
+    uint32_t type = static_cast<uint32_t>(data.size() % 5);
+    int32_t rc = store_->SetValue(key, args[1].c_str(), type, data.data(), static_cast<uint32_t>(data.size()));
+    if (rc == 0 && !planted_) {
+      // Read back under the other letter case: the same type and bytes.
+      std::string other = Flipped(args[1]);
+      uint32_t gotType = 99, size = 0;
+      Check(store_->QueryValue(key, other.c_str(), &gotType, nullptr, &size) == 0, "a set value is not there");
+      Check(size == data.size() && gotType == type, "a set value reads back with another size or type");
+      std::vector<char> bytes(size + 1);
+      uint32_t room = size;
+      Check(store_->QueryValue(key, other.c_str(), nullptr, bytes.data(), &room) == 0 && room == size,
+            "a set value does not fit the room it asked for");
+      Check(std::memcmp(bytes.data(), data.data(), size) == 0, "a set value reads back other bytes");
+      if (size > 0) {
+        room = size - 1;
+        Check(store_->QueryValue(key, other.c_str(), nullptr, bytes.data(), &room) == plat::kErrorMoreData &&
+                  room == size,
+              "too small a buffer is not answered with more-data and the size");
+      }
+    }
+    if (own) store_->CloseKey(key);
+  }
+
+  void Query(const std::vector<std::string>& args) {
+    plat::RegKey key = 0;
+    if (Open(args[0], false, &key) != 0) return;
+    uint32_t type = 0, size = 0;
+    if (store_->QueryValue(key, args[1].c_str(), &type, nullptr, &size) == 0) {
+      std::vector<char> bytes(size + 1);
+      uint32_t room = size;
+      int32_t rc = store_->QueryValue(key, args[1].c_str(), &type, bytes.data(), &room);
+      // The value may be one a planted file left unreadable; when it reads, it fits.
+      Check(rc != plat::kErrorMoreData || planted_, "data outgrew the size just given for it");
+    }
+    CloseIfOwn(args[0], key);
+  }
+
+  void DeleteValue(const std::vector<std::string>& args) {
+    plat::RegKey key = 0;
+    if (Open(args[0], true, &key) != 0) return;
+    if (store_->DeleteValue(key, args[1].c_str()) == 0 && !planted_) {
+      uint32_t size = 0;
+      Check(store_->QueryValue(key, args[1].c_str(), nullptr, nullptr, &size) == plat::kErrorFileNotFound,
+            "a deleted value is still there");
+    }
+    CloseIfOwn(args[0], key);
+  }
+
+  void DeleteKey(const std::string& text) {
+    plat::RegKey parent;
+    std::string sub;
+    if (!Target(text, &parent, &sub)) return;
+    if (store_->DeleteKey(parent, sub.c_str()) == 0 && !planted_) {
+      plat::RegKey again = 0;
+      int32_t rc = store_->OpenKey(parent, sub.c_str(), false, &again);
+      if (rc == 0) store_->CloseKey(again);
+      Check(rc == plat::kErrorFileNotFound, "a deleted key still opens");
+    }
+  }
+
+  void Walk(const std::string& text, int depth) {
+    plat::RegKey key = 0;
+    if (depth > 4 || Open(text, false, &key) != 0) return;
+    std::vector<std::string> values;
+    for (uint32_t i = 0; i < kMaxListed; ++i) {
+      char name[256];
+      uint32_t nameSize = sizeof name;
+      uint32_t type = 0;
+      uint32_t dataSize = 0;
+      int32_t rc = store_->EnumValue(key, i, name, &nameSize, &type, nullptr, &dataSize);
+      if (rc == plat::kErrorNoMoreItems) break;
+      if (rc != 0) continue;
+      Check(nameSize < sizeof name && name[nameSize] == '\0', "a listed value name is not terminated");
+      if (std::strlen(name) != nameSize) continue;  // a planted name holding a zero byte
+      // Too small a name buffer: more data.
+      if (nameSize > 0) {
+        char small[256];
+        uint32_t smallSize = nameSize;
+        Check(store_->EnumValue(key, i, small, &smallSize, nullptr, nullptr, nullptr) == plat::kErrorMoreData,
+              "a name that doesn't fit is not answered with more-data");
+      }
+      values.push_back(name);
+      if (PlainName(name) && !oddNames_) {
+        uint32_t size = 0;
+        Check(store_->QueryValue(key, name, nullptr, nullptr, &size) == 0 && size == dataSize,
+              "a listed value does not query the same");
+      }
+    }
+    for (uint32_t i = 0; i < kMaxListed; ++i) {
+      char name[256];
+      int32_t rc = store_->EnumKey(key, i, name, sizeof name);
+      if (rc == plat::kErrorNoMoreItems) break;
+      if (rc != 0) continue;
+      Check(std::memchr(name, '\0', sizeof name) != nullptr, "a listed key name is not terminated");
+      if (!PlainName(name)) continue;
+      std::string child = (text.empty() ? std::string() : text + "\\") + name;
+      if (text.empty() || text[0] != '#') {
+        plat::RegKey sub = 0;
+        rc = store_->OpenKey(kRoot, child.c_str(), false, &sub);
+        Check(rc == 0 || oddNames_, "a listed key does not open");
+        store_->CloseKey(sub);
+        Walk(child, depth + 1);
+      }
+    }
+    CloseIfOwn(text, key);
+  }
+
+  void CloseIfOwn(const std::string& text, plat::RegKey key) {
+    // A kept handle opened again is a new handle too: every open is closed.
+    (void)text;
+    if (key != kRoot) store_->CloseKey(key);
+  }
+
+  std::string folder_;
+  std::unique_ptr<plat::Registry> store_;
+  std::vector<plat::RegKey> kept_;
+  bool planted_ = false;
+  bool oddNames_ = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz_sandbox::Enter();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static unsigned run = 0;
+  std::string folder = fuzz_sandbox::Folder() + "/store-" + std::to_string(run++ % 4);
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  {
+    Session session(folder);
+    std::string input(reinterpret_cast<const char*>(data), size);
+    size_t start = 0;
+    for (size_t steps = 0; steps < kMaxSteps && start <= input.size(); ++steps) {
+      size_t end = input.find('\n', start);
+      session.Step(input.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  }
+  std::filesystem::remove_all(folder, ignored);
+  return 0;
+}
