@@ -93,6 +93,21 @@ std::string EscapeUnsafe(const std::string& text) {
   return out;
 }
 
+// The host part of "scheme://[user@]host[:port]/..." exactly as written.
+bool WrittenHost(const std::string& text, std::string* host) {
+  size_t start = text.find("://");
+  if (start == std::string::npos) return false;
+  start += 3;
+  size_t end = text.find_first_of("/?#", start);
+  std::string authority = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  size_t portColon = authority[0] == '[' ? authority.find(':', authority.find(']')) : authority.find(':');
+  if (portColon != std::string::npos) authority.erase(portColon);
+  *host = authority;
+  return true;
+}
+
 bool CopyPart(const std::string& part, char* out) {
   if (part.size() > kMaxUrlLength) return false;
   std::memcpy(out, part.c_str(), part.size() + 1);
@@ -112,6 +127,9 @@ bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, cha
   *scheme = UrlScheme::Other;
   if (!url) return false;
   std::string text(url);
+  // WinINet drops the blanks at a URL's end: "http://a.example/r   " is
+  // http://a.example/r there, and must be the same place here.
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   std::string leading;
   bool hasScheme = LeadingScheme(text, &leading);
   bool web = hasScheme && (leading == "http" || leading == "https");
@@ -163,6 +181,11 @@ bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, cha
   curl_free(part);
   curl_url_cleanup(u);
 
+  // The host is judged as written, as WinINet leaves it: curl's parser turns
+  // 170393871, 0x0a28010f or 10.40.271 into 10.40.1.15 and decodes escapes,
+  // which would let a numeric form pass for an entry that Windows refuses.
+  std::string written;
+  if (hasHost && WrittenHost(text, &written) && !EqualsNoCase(written, hostText)) hostText = written;
   if (*scheme != UrlScheme::Other && (!hasHost || hostText.empty())) {
     *scheme = UrlScheme::Other;
     return false;
