@@ -67,4 +67,41 @@ TEST_F(BinaryWebTest, ARefusedConnectionGives500With12029) {
   EXPECT_TRUE(recorded);
 }
 
+// Framing that doesn't tell for certain where the body ends, or a body coded
+// in a way we don't decode: the get fails (500, WinINet's "invalid server
+// response") and nothing is kept, on both builds. Lists of one number, and
+// identity, are as good as the plain forms.
+TEST_F(BinaryWebTest, FramingWeCantBeSureOfIsAFailedRead) {
+  ASSERT_FALSE(BinaryPath().empty());
+  struct Case {
+    const char* why;
+    std::vector<std::string> headers;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"two lengths that differ", {"Content-Length: 100", "Content-Length: 10"}, true},
+      {"digits then more", {"Content-Length: 100abc"}, true},
+      {"a sign", {"Content-Length: +100"}, true},
+      {"a list whose members differ", {"Content-Length: 100, 10"}, true},
+      {"a gzip body", {"Content-Length: 100", "Content-Encoding: gzip"}, true},
+      {"a list of one number", {"Content-Length: 100, 100"}, false},
+      {"the same length twice", {"Content-Length: 100", "Content-Length: 100"}, false},
+      {"identity", {"Content-Length: 100", "Content-Encoding: identity"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    server_->Reset();
+    test_server::Answer answer = Body("\x1f\x8b" + std::string(98, 'B'));
+    answer.length = test_server::Answer::Length::None;
+    answer.headers = c.headers;
+    server_->SetAnswer("http://updates.kelvo.com/fw.bin", answer);
+    std::vector<std::string> log = RunScript("get http://updates.kelvo.com/fw.bin\r\nwait 1\r\n", server_->ProxyUrl());
+    EXPECT_EQ(server_->Requests().size(), 1u);
+    EXPECT_EQ(Has(log, "ERROR: httpGet - Exception thrown, returing HTTP_STATUS_SERVER_ERROR"), c.refused);
+    EXPECT_EQ(Has(log, "\tException m_dwError = 12152"), c.refused);
+    // A failed line stops the script: the wait after it runs only when the get held.
+    EXPECT_EQ(Has(log, "Run: [wait 1]"), !c.refused);
+  }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/errors.h"
@@ -154,6 +155,17 @@ bool HttpQueryContentLength(HttpHandle* request, uint32_t* length) {
 bool HttpQueryLocation(HttpHandle* request, char* text, uint32_t size) {
   DWORD n = size;
   return ::HttpQueryInfoA(Native(request), HTTP_QUERY_LOCATION, text, &n, nullptr) != FALSE;
+}
+
+bool HttpQueryRawHeaders(HttpHandle* request, std::string* text) {
+  DWORD n = 0;
+  if (::HttpQueryInfoA(Native(request), HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &n, nullptr)) return false;
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || n == 0) return false;
+  std::vector<char> buffer(static_cast<size_t>(n) + 1);
+  n = static_cast<DWORD>(buffer.size());
+  if (!::HttpQueryInfoA(Native(request), HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &n, nullptr)) return false;
+  text->assign(buffer.data(), n);
+  return true;
 }
 
 bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* got) {
