@@ -88,8 +88,13 @@ bool FramingIsSound(const std::string& rawHeaders) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
-    std::string name = TrimBlanks(line.substr(0, colon));
+    std::string written = line.substr(0, colon);
+    std::string name = TrimBlanks(written);
     std::string value = line.substr(colon + 1);
+    bool framing = plat::EqualsNoCase(name, "Content-Length") || plat::EqualsNoCase(name, "Content-Encoding");
+    // "Content-Length : 5" or a folded " Content-Length: 5" is one header to
+    // one reader and none to another.
+    if (framing && written != name) return false;
     if (plat::EqualsNoCase(name, "Content-Length")) {
       // Two lengths that differ let either end of a cut pass for the whole;
       // "100abc" or "+100" is read as a number by some and refused by others.

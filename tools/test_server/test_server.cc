@@ -236,7 +236,7 @@ struct Server::State {
   void Reply(plat::Socket* client, const Answer& answer) {
     if (answer.delayMs > 0) Pause(answer.delayMs);
     if (Expired()) return;
-    static const char kInterim[] = "HTTP/1.1 102 Processing\r\n\r\n";
+    static const char kInterim[] = "HTTP/1.1 100 Continue\r\n\r\n";
     for (int i = 0; i < answer.interimAnswers && !Expired(); ++i) {
       if (!plat::SendAll(client, kInterim, sizeof kInterim - 1)) return;
       Pause(answer.interimEveryMs);

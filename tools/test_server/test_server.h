@@ -39,7 +39,7 @@ struct Answer {
   // When >= 0: this many body bytes are sent, then silence for stallMs
   // (stallMs then no longer applies before the body).
   long stallAfterBodyBytes = -1;
-  // Interim answers ("HTTP/1.1 102 Processing") sent this many times, one
+  // Interim answers ("HTTP/1.1 100 Continue") sent this many times, one
   // every interimEveryMs, before the status line.
   int interimAnswers = 0;
   int interimEveryMs = 0;
