@@ -29,9 +29,9 @@
 //   CURLE_SSL_CONNECT_ERROR (35), SSL_CERTPROBLEM (58), SSL_CIPHER (59),
 //   SSL_CACERT_BADFILE (77), SSL_CRL_BADFILE (82), SSL_ISSUER_ERROR (83)
 //                                                 12157 ERROR_INTERNET_SECURITY_CHANNEL_ERROR
-//   CURLE_OUT_OF_MEMORY (27) for a header line
-//     longer than curl takes                      12152 ERROR_HTTP_INVALID_SERVER_RESPONSE
-//   CURLE_OUT_OF_MEMORY (27), anything else       8     ERROR_NOT_ENOUGH_MEMORY
+//   CURLE_OUT_OF_MEMORY (27) before the answer's
+//     head is complete (a header line too long)   12152 ERROR_HTTP_INVALID_SERVER_RESPONSE
+//   CURLE_OUT_OF_MEMORY (27) later                8     ERROR_NOT_ENOUGH_MEMORY
 //   anything else                                 12004 ERROR_INTERNET_INTERNAL_ERROR
 #include <curl/curl.h>
 
@@ -268,7 +268,7 @@ struct HttpHandle {
 
 namespace {
 
-int32_t WinInetCodeFromCurl(CURLcode code, long verifyResult, const char* errorText) {
+int32_t WinInetCodeFromCurl(CURLcode code, long verifyResult, const char* errorText, bool headDone) {
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT: return kInternetErrorTimeout;
     case CURLE_URL_MALFORMAT: return kInternetErrorInvalidUrl;
@@ -302,10 +302,10 @@ int32_t WinInetCodeFromCurl(CURLcode code, long verifyResult, const char* errorT
     case CURLE_SSL_CRL_BADFILE:
     case CURLE_SSL_ISSUER_ERROR: return kInternetErrorSecurityChannel;
     case CURLE_OUT_OF_MEMORY:
-      // curl reports a header line longer than it takes as out of memory
-      // ("Rejected ... bytes header"): an answer we can't read, not a full heap.
-      if (std::strstr(errorText, "header")) return kHttpErrorInvalidServerResponse;
-      return kErrorNotEnoughMemory;
+      // curl reports a header line longer than it takes (100 KiB) as out of
+      // memory, with no message of its own: before the answer's head is
+      // complete, that is an answer we can't read, not a full heap.
+      return headDone ? kErrorNotEnoughMemory : kHttpErrorInvalidServerResponse;
     default: return kInternetErrorInternal;
   }
 }
@@ -518,7 +518,7 @@ bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
   if (!Drive(request, [request] { return request->head.done; })) return false;
   if (!request->head.done) {
     if (request->result != CURLE_OK) {
-      return Fail(WinInetCodeFromCurl(request->result, request->verifyResult, request->errorText));
+      return Fail(WinInetCodeFromCurl(request->result, request->verifyResult, request->errorText, false));
     }
     return Fail(kHttpErrorInvalidServerResponse);
   }
@@ -581,7 +581,7 @@ bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* go
   }
   *got = static_cast<uint32_t>(filled);
   if (filled == 0 && request->done && request->result != CURLE_OK) {
-    return Fail(WinInetCodeFromCurl(request->result, request->verifyResult, request->errorText));
+    return Fail(WinInetCodeFromCurl(request->result, request->verifyResult, request->errorText, true));
   }
   return true;
 }
