@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -74,6 +75,23 @@ TEST_F(BinaryWebTest, ARefusedConnectionGives500With12029) {
   bool recorded = false;
   for (const std::string& line : log) recorded = recorded || line.find("HttpError500") != std::string::npos;
   EXPECT_TRUE(recorded);
+}
+
+// The real receive time-out of the program: a body that stalls after its
+// first bytes ends after one 30-second wait, not two. The one test that
+// waits out the real figure.
+TEST_F(BinaryWebTest, ABodyThatStallsEndsAfterOneReceiveTimeOut) {
+  ASSERT_FALSE(BinaryPath().empty());
+  test_server::Answer stalled = Body(std::string(1000, 'S'));
+  stalled.stallAfterBodyBytes = 100;
+  stalled.stallMs = 70000;
+  server_->SetAnswer("http://updates.kelvo.com/fw.bin", stalled);
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::string> log = RunScript("get http://updates.kelvo.com/fw.bin\r\n", server_->ProxyUrl());
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(seconds, 29);
+  EXPECT_LT(seconds, 50);
+  EXPECT_TRUE(Has(log, "\tException m_dwError = 12002"));
 }
 
 // A certificate from an authority the system trusts, for another name: the
