@@ -252,6 +252,13 @@ TEST_F(HttpClientTest, ARedirectOutsideTheAllowListIsRefused) {
   away.headers = {"Location: ftp://updates.kelvo.com/fw.bin"};
   server_->SetAnswer("http://updates.kelvo.com/ftp.bin", away);
   EXPECT_EQ(Get("http://updates.kelvo.com/ftp.bin"), 403);
+
+  // A hop's host is judged as written, whole or scheme-relative.
+  for (const char* numeric : {"Location: http://170393871/fw.bin", "Location: //0x0a28010f/fw.bin"}) {
+    away.headers = {numeric};
+    server_->SetAnswer("http://updates.kelvo.com/num.bin", away);
+    EXPECT_EQ(Get("http://updates.kelvo.com/num.bin"), 403) << numeric;
+  }
 }
 
 TEST_F(HttpClientTest, EndlessRedirectsEndTheExchange) {

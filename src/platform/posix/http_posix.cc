@@ -206,6 +206,19 @@ bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, cha
 
 bool CombineUrl(const char* base, const char* relative, char* out, size_t outSize) {
   if (!base || !relative || outSize == 0) return false;
+  // A target that names its own host keeps it as written, as WinINet's
+  // combining does: curl would rebuild it with the host normalised, and
+  // http://170393871/ come out as the address entry itself.
+  std::string target(relative);
+  std::string scheme;
+  if (!LeadingScheme(target, &scheme) && target.compare(0, 2, "//") == 0 && LeadingScheme(base, &scheme)) {
+    target = scheme + ":" + target;
+  }
+  if (LeadingScheme(target, &scheme)) {
+    if (target.size() + 1 > outSize) return false;
+    std::memcpy(out, target.c_str(), target.size() + 1);
+    return true;
+  }
   EnsureCurl();
   CURLU* u = curl_url();
   if (!u) return false;
