@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/socket.h"
@@ -75,6 +76,28 @@ TEST_F(BinaryWebTest, ARefusedConnectionGives500With12029) {
   bool recorded = false;
   for (const std::string& line : log) recorded = recorded || line.find("HttpError500") != std::string::npos;
   EXPECT_TRUE(recorded);
+}
+
+// The numeric spellings of the address entry, and a host with a byte outside
+// printable ASCII, never reach a server or a name lookup.
+TEST_F(BinaryWebTest, HostsAreJudgedAsWritten) {
+  ASSERT_FALSE(BinaryPath().empty());
+  const std::pair<std::string, int> cases[] = {
+      {"http://170393871/fw.bin", 403},
+      {"http://0x0a28010f/fw.bin", 403},
+      {"http://012.050.01.017/fw.bin", 403},
+      {"http://10.40.271/fw.bin", 403},
+      // A script's bytes are 7-bit; a control byte and DEL stay what they are.
+      {"http://upd\x01tes.kelvo.com/fw.bin", 400},
+      {"http://updates.kelvo.com\x7f/fw.bin", 400},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    server_->Reset();
+    std::vector<std::string> log = RunScript("get " + c.first + "\r\n", server_->ProxyUrl());
+    EXPECT_TRUE(server_->Requests().empty());
+    EXPECT_TRUE(Has(log, "ERROR: httpOpenServer - Invalid domain. Error=" + std::to_string(c.second)));
+  }
 }
 
 // The real receive time-out of the program: a body that stalls after its
