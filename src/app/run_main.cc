@@ -44,26 +44,8 @@ int RunUrl(const char* commandLine, const char* applicationPath) {
   std::memset(url, 0, length + 5);
   std::memcpy(url, commandLine, length);
 
-  char* marker = const_cast<char*>(FindNoCase(url, "?Reply-To="));
-  if (!marker) {
-    LogWrite("\"?Reply-To=\" not found. Looking for \"&Reply-To=\" in the command line\n");
-    marker = const_cast<char*>(FindNoCase(url, "&Reply-To="));
-  }
-  const char* replyTo = nullptr;
-  if (marker) {
-    *marker = '\0';
-    const char* value = marker + kMarkerLength;
-    if (std::strlen(value) < kMinReplyToLength) {
-      LogWrite("ERROR - Reply-To is too short, hence ignoring it\n");
-    } else {
-      replyTo = value;
-      LogWrite("RunMain Reply Url [%s]\n", replyTo);
-    }
-  }
-
-  // "kelvo" becomes "http": the text gets one character shorter, in place.
-  std::memmove(url + 4, url + 5, std::strlen(url + 5) + 1);
-  std::memcpy(url, "http", 4);
+  const char* replyTo = CutReplyTo(url);
+  MakeHttpUrl(url);
   LogWrite("Script file HTTP URL = [%s]\n", url);
 
   ServerRun(url, replyTo);
@@ -72,6 +54,29 @@ int RunUrl(const char* commandLine, const char* applicationPath) {
 }
 
 }  // namespace
+
+const char* CutReplyTo(char* url) {
+  char* marker = const_cast<char*>(FindNoCase(url, "?Reply-To="));
+  if (!marker) {
+    LogWrite("\"?Reply-To=\" not found. Looking for \"&Reply-To=\" in the command line\n");
+    marker = const_cast<char*>(FindNoCase(url, "&Reply-To="));
+  }
+  if (!marker) return nullptr;
+  *marker = '\0';
+  const char* value = marker + kMarkerLength;
+  if (std::strlen(value) < kMinReplyToLength) {
+    LogWrite("ERROR - Reply-To is too short, hence ignoring it\n");
+    return nullptr;
+  }
+  LogWrite("RunMain Reply Url [%s]\n", value);
+  return value;
+}
+
+void MakeHttpUrl(char* url) {
+  // "kelvo" becomes "http": the text gets one character shorter, in place.
+  std::memmove(url + 4, url + 5, std::strlen(url + 5) + 1);
+  std::memcpy(url, "http", 4);
+}
 
 int RunMain(const char* commandLine, const char* applicationPath) {
   if (!commandLine || commandLine[0] == '\0') {

@@ -8,6 +8,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "robot/upload.h"
 #include "script/engine.h"
 #include "script/report.h"
@@ -20,16 +21,10 @@ bool IsTrimSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-// The /NOSERVER road. The path is whatever follows the first nine characters
-// of the command line, wherever the switch stood.
+// The /NOSERVER road.
 int RunLocalRoad(const std::string& commandLine) {
   LogWrite("\tCalled with \"No Server\" command line option.\n");
-  std::string rest = commandLine.size() > 9 ? commandLine.substr(9) : std::string();
-  size_t first = 0;
-  while (first < rest.size() && IsTrimSpace(rest[first])) ++first;
-  size_t last = rest.size();
-  while (last > first && IsTrimSpace(rest[last - 1])) --last;
-  std::string path = rest.substr(first, last - first);
+  std::string path = LocalScriptPath(commandLine);
 
   if (path.empty()) {
     LogWrite("\tERROR - Invalid command line. Script file not specified\n");
@@ -47,6 +42,28 @@ int RunLocalRoad(const std::string& commandLine) {
 }
 
 }  // namespace
+
+bool TakesLocalRoad(const std::string& commandLine) {
+  // A web page controls the whole of a kelvo:// URL, and could make the
+  // browser save a file whose path holds the switch: a link must never run a
+  // local file, so a URL goes to RunMain whatever it contains.
+  if (plat::StartsWithNoCase(commandLine, "kelvo://")) return false;
+  std::string upper = commandLine;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper.find("/NOSERVER") != std::string::npos;
+}
+
+std::string LocalScriptPath(const std::string& commandLine) {
+  // Whatever follows the first nine characters, wherever the switch stood.
+  std::string rest = commandLine.size() > 9 ? commandLine.substr(9) : std::string();
+  size_t first = 0;
+  while (first < rest.size() && IsTrimSpace(rest[first])) ++first;
+  size_t last = rest.size();
+  while (last > first && IsTrimSpace(rest[last - 1])) --last;
+  return rest.substr(first, last - first);
+}
 
 int StartUp(const char* commandLine) {
   std::string applicationPath = plat::ModulePath(kPathMax - 1);
@@ -83,17 +100,14 @@ int StartUp(const char* commandLine) {
   // A firmware upload at 9600 baud takes minutes: a person at a console sees it move.
   ShowUploadProgress = console;
 
-  std::string upper;
+  bool localRoad = false;
   try {
-    upper = working;
+    localRoad = TakesLocalRoad(working);
   } catch (const std::bad_alloc&) {
     LogWrite("ERROR - Not enough memory to copy the command line, return -1\n");
     return -1;
   }
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  if (upper.find("/NOSERVER") != std::string::npos) {
+  if (localRoad) {
     // The local road ends here: no end banner, no console courtesy.
     return RunLocalRoad(working);
   }

@@ -3,6 +3,7 @@
 namespace plat {
 namespace {
 uint32_t g_sendReceiveTimeoutMs = 0;  // 0: the default
+uint32_t g_exchangeLimitMs = 0;
 }  // namespace
 
 uint32_t HttpSendReceiveTimeout() {
@@ -12,5 +13,9 @@ uint32_t HttpSendReceiveTimeout() {
 void SetHttpSendReceiveTimeoutForTests(uint32_t milliseconds) {
   g_sendReceiveTimeoutMs = milliseconds;
 }
+
+uint32_t HttpExchangeLimit() { return g_exchangeLimitMs ? g_exchangeLimitMs : kHttpExchangeLimitMs; }
+
+void SetHttpExchangeLimitForTests(uint32_t milliseconds) { g_exchangeLimitMs = milliseconds; }
 
 }  // namespace plat

@@ -9,6 +9,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace plat {
 
@@ -58,10 +59,23 @@ constexpr uint32_t kHttpConnectRetries = 1;
 // curl backend have none) ends a stalled exchange instead of hanging.
 constexpr uint32_t kHttpSendReceiveTimeoutMs = 30000;
 
-// The send/receive time-out httpOpenServer sets: kHttpSendReceiveTimeoutMs
-// unless a test asked for a shorter one (0 puts the default back).
+// The longest one exchange (one request, from its sending to the last byte of
+// its answer) may last, however steadily the server keeps it alive: a 1xx
+// answer every few seconds or a byte every ten never trips the receive
+// time-out. Sized for the largest body we take, 20 MiB, on a slow line:
+// 64 kbit/s moves 8,000 bytes a second, 20,971,520 / 8,000 = 2,622 s, about
+// 44 minutes; one hour leaves room for a line that averages 5.8 KB/s
+// (47 kbit/s). Ended with ERROR_INTERNET_TIMEOUT, as a stalled read is.
+constexpr uint32_t kHttpExchangeLimitMs = 3600000;
+
+// The send/receive time-out httpOpenServer sets, and the exchange limit:
+// the constants above unless a test asked for shorter ones (0 puts the
+// constant back). Only tests set them; a 30-second or one-hour wait can't
+// be part of a test run, and a fake clock can't make a real socket wait.
 uint32_t HttpSendReceiveTimeout();
 void SetHttpSendReceiveTimeoutForTests(uint32_t milliseconds);
+uint32_t HttpExchangeLimit();
+void SetHttpExchangeLimitForTests(uint32_t milliseconds);
 
 enum class HttpOption { ConnectTimeout, ConnectRetries, SendTimeout, ReceiveTimeout };
 
@@ -91,6 +105,9 @@ bool HttpQueryStatusCode(HttpHandle* request, char* text, uint32_t size);
 bool HttpQueryContentLength(HttpHandle* request, uint32_t* length);
 // HTTP_QUERY_LOCATION as text. False when there is none or it doesn't fit.
 bool HttpQueryLocation(HttpHandle* request, char* text, uint32_t size);
+// HTTP_QUERY_RAW_HEADERS_CRLF: the final answer's status line and every
+// header line as received, each ended by CR LF, then an empty line.
+bool HttpQueryRawHeaders(HttpHandle* request, std::string* text);
 // InternetReadFile: up to size bytes; got 0 with true means the body ended.
 bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* got);
 // InternetCloseHandle.

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "log/log.h"
 
@@ -46,13 +47,42 @@ bool HostMatches(const char* host, const char* entry) {
   return host[hostLength - entryLength - 1] == '.';
 }
 
+// The host as the URL text writes it (its end blanks dropped, as WinINet
+// drops them) holds printable ASCII only. A control byte or a byte above 127
+// in a host name is never one of ours, and must not reach a name lookup.
+bool WrittenHostIsPrintable(const char* url) {
+  std::string text(url);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  size_t start = text.find("://");
+  if (start == std::string::npos) return true;  // no host written: the parse decides
+  start += 3;
+  size_t end = text.find_first_of("/?#\\", start);
+  std::string authority = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  for (unsigned char c : authority) {
+    if (c < 0x21 || c > 0x7e) return false;
+  }
+  return true;
+}
+
+bool IsPrintableHost(const char* host) {
+  for (const char* p = host; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x21 || c > 0x7e) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseUrl(const char* url, UrlService* service, char* hostName, char* object, uint16_t* port) {
   *service = UrlService::Other;
   if (!url) return false;
   plat::UrlScheme scheme = plat::UrlScheme::Other;
+  if (!WrittenHostIsPrintable(url)) return false;
   if (!plat::CanonicalizeAndCrackUrl(url, &scheme, hostName, object, port)) return false;
+  if (!IsPrintableHost(hostName)) return false;
   if (scheme == plat::UrlScheme::Http) {
     *service = UrlService::Http;
   } else if (scheme == plat::UrlScheme::Https) {

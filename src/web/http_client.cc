@@ -3,7 +3,9 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 #include "log/log.h"
@@ -55,7 +57,63 @@ bool NextHop(plat::HttpHandle* request, int status, const std::string& current, 
   return true;
 }
 
+std::string TrimBlanks(const std::string& text) {
+  size_t start = text.find_first_not_of(" \t");
+  if (start == std::string::npos) return std::string();
+  size_t end = text.find_last_not_of(" \t");
+  return text.substr(start, end - start + 1);
+}
+
+// The comma-separated members of a header value, blanks trimmed.
+std::vector<std::string> Members(const std::string& value) {
+  std::vector<std::string> members;
+  size_t at = 0;
+  for (;;) {
+    size_t comma = value.find(',', at);
+    members.push_back(TrimBlanks(value.substr(at, comma == std::string::npos ? std::string::npos : comma - at)));
+    if (comma == std::string::npos) return members;
+    at = comma + 1;
+  }
+}
+
 }  // namespace
+
+bool FramingIsSound(const std::string& rawHeaders) {
+  std::string length;  // the one length every Content-Length must agree on, leading zeros dropped
+  size_t at = rawHeaders.find('\n');  // the status line is not a header
+  while (at != std::string::npos && at < rawHeaders.size()) {
+    size_t end = rawHeaders.find('\n', at + 1);
+    std::string line = rawHeaders.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+    at = end;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string written = line.substr(0, colon);
+    std::string name = TrimBlanks(written);
+    std::string value = line.substr(colon + 1);
+    bool framing = plat::EqualsNoCase(name, "Content-Length") || plat::EqualsNoCase(name, "Content-Encoding");
+    // "Content-Length : 5" or a folded " Content-Length: 5" is one header to
+    // one reader and none to another.
+    if (framing && written != name) return false;
+    if (plat::EqualsNoCase(name, "Content-Length")) {
+      // Two lengths that differ let either end of a cut pass for the whole;
+      // "100abc" or "+100" is read as a number by some and refused by others.
+      for (const std::string& member : Members(value)) {
+        if (member.empty() || member.find_first_not_of("0123456789") != std::string::npos) return false;
+        std::string number = member.substr(std::min(member.find_first_not_of('0'), member.size() - 1));
+        if (length.empty()) length = number;
+        if (number != length) return false;
+      }
+    } else if (plat::EqualsNoCase(name, "Content-Encoding")) {
+      // We ask for no coding and decode none: a coded body would be stored,
+      // and uploaded to a robot, as its coded bytes.
+      for (const std::string& member : Members(value)) {
+        if (!member.empty() && !plat::EqualsNoCase(member, "identity")) return false;
+      }
+    }
+  }
+  return true;
+}
 
 void CloseHttpHandles(plat::HttpHandle* session, plat::HttpHandle* connection,
                       plat::HttpHandle* request) {
@@ -97,6 +155,10 @@ int httpOpenServer(const char* url, HttpVerb verb, plat::HttpHandle** session,
 }
 
 int httpGetBody(plat::HttpHandle* request, char** body, int32_t* length) {
+  std::string rawHeaders;
+  if (plat::HttpQueryRawHeaders(request, &rawHeaders) && !FramingIsSound(rawHeaders)) {
+    throw InternetError{plat::kHttpErrorInvalidServerResponse};
+  }
   uint32_t contentLength = 0;
   if (!plat::HttpQueryContentLength(request, &contentLength)) {
     LogWrite("ERROR: httpGetBody - Get body failed. Content-Length header was not returned.\n");

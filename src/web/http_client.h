@@ -4,6 +4,7 @@
 // went wrong on our side.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "platform/http.h"
 
@@ -29,9 +30,18 @@ int httpOpenServer(const char* url, HttpVerb verb, plat::HttpHandle** session,
 
 // Reads the answer's body into fresh zero-terminated storage (plat::Alloc),
 // handed to the caller at once. 200; 411 no or zero Content-Length; 413 above
-// the cap; 500 no memory. Throws InternetError when the read fails or the
-// body ends before its Content-Length (the buffer, zeroed, stays the caller's).
+// the cap; 500 no memory. Throws InternetError, before anything is allocated,
+// when the framing can't be trusted (FramingIsSound), and when the read fails
+// or the body ends before its Content-Length (the buffer, zeroed, stays the
+// caller's).
 int httpGetBody(plat::HttpHandle* request, char** body, int32_t* length);
+
+// Whether an answer's raw header block (status line, header lines, each
+// ended by CR LF) frames its body so that we can be sure of it: every
+// Content-Length (as many headers as there are, each a comma list) is a
+// plain decimal number and all of them are the same number, and every
+// Content-Encoding is identity. Anything else is read as a failure.
+bool FramingIsSound(const std::string& rawHeaders);
 
 // A whole GET of url. body/length are set to null/0 first and hold the
 // answer on 200; a body present on any other status is the caller's too.

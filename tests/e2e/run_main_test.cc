@@ -15,6 +15,12 @@ class RunMainTest : public UrlRoadTest {
     EXPECT_TRUE(Logged("ERROR: Invalid URL passed. Cannot start operation, returning -1"));
     EXPECT_TRUE(EndedWith(-1));
   }
+  // A URL as the test server records it (blanks escaped).
+  static std::string ServerUrl(const std::string& url) {
+    std::string out;
+    for (char ch : url) out += ch == ' ' ? std::string("%20") : std::string(1, ch);
+    return out;
+  }
   std::string ScriptRequested() {
     auto requests = server_->Requests();
     return requests.empty() ? std::string() : requests[0].url;
@@ -29,6 +35,9 @@ TEST_F(RunMainTest, NearMissesOfTheRegistrationWordsTakeTheUrlRoad) {
   ExpectInvalidUrl({"Unregister"});
   // Letter case counts in the scheme.
   ExpectInvalidUrl({"KELVO://updates.kelvo.com/s.txt"});
+  // A URL in any letter case never takes the local road, whatever it holds.
+  ExpectInvalidUrl({"KeLvO://updates.kelvo.com/x/NOSERVER /tmp/s.txt"});
+  EXPECT_FALSE(Logged("\tCalled with \"No Server\" command line option."));
 }
 
 TEST_F(RunMainTest, RegisterThenUnregister) {
@@ -121,6 +130,14 @@ TEST_F(RunMainTest, ReplyToMarkersInAnyCaseAndTheFirstOneWins) {
       {"kelvo://updates.kelvo.com/s.txt?Reply-To=abcd", "http://updates.kelvo.com/s.txt", "", true},
       {"kelvo://updates.kelvo.com/s.txt?Reply-To=abcde", "http://updates.kelvo.com/s.txt", "abcde", true},
       {"kelvo://updates.kelvo.com/s.txt", "http://updates.kelvo.com/s.txt", "", false},
+      // A page's link naming a file it made the browser save: still a URL.
+      {"kelvo://updates.kelvo.com/home/u/Downloads/noserver.txt",
+       "http://updates.kelvo.com/home/u/Downloads/noserver.txt", "", false},
+      {"\"kelvo://updates.kelvo.com/s.txt?Reply-To=http://updates.kelvo.com/r/NOSERVER /tmp/s.txt\"",
+       "http://updates.kelvo.com/s.txt", "http://updates.kelvo.com/r/NOSERVER /tmp/s.txt", true},
+      // Stored with its trailing blanks; posted, as WinINet does, without them.
+      {"kelvo://updates.kelvo.com/s.txt?Reply-To=http://updates.kelvo.com/r2   ",
+       "http://updates.kelvo.com/s.txt", "http://updates.kelvo.com/r2   ", true},
       // As a browser passes it on Windows: the URL in double quotes.
       {"\"kelvo://updates.kelvo.com/q.txt?Reply-To=http://updates.kelvo.com/r\"",
        "http://updates.kelvo.com/q.txt", "http://updates.kelvo.com/r", true},
@@ -136,10 +153,20 @@ TEST_F(RunMainTest, ReplyToMarkersInAnyCaseAndTheFirstOneWins) {
     EXPECT_TRUE(Logged("Script file HTTP URL = [" + c.scriptUrl + "]"));
     EXPECT_EQ(!c.questionMarkFound,
               Logged("\"?Reply-To=\" not found. Looking for \"&Reply-To=\" in the command line"));
+    EXPECT_FALSE(Logged("\tCalled with \"No Server\" command line option."));
     if (c.replyTo.empty()) {
       EXPECT_FALSE(Logged("RunMain Reply Url [" + c.replyTo + "]"));
     } else {
       EXPECT_TRUE(Logged("RunMain Reply Url [" + c.replyTo + "]"));
+    }
+    // The script is missing (404): an allowed Reply-To receives the report.
+    if (c.replyTo.rfind("http://updates.kelvo.com/", 0) == 0) {
+      std::string posted;
+      for (const auto& r : server_->Requests()) {
+        if (r.method == "POST") posted = r.url;
+      }
+      std::string trimmed = c.replyTo.substr(0, c.replyTo.find_last_not_of(' ') + 1);
+      EXPECT_EQ(ServerUrl(trimmed), posted);
     }
     EXPECT_EQ(c.commandLine.find("abcd") != std::string::npos &&
                   c.commandLine.find("abcde") == std::string::npos,

@@ -133,6 +133,19 @@ TEST_F(AllowListTest, BypassCorpus) {
       {"http://[::ffff:10.40.1.15]/", 403, "nor is the address mapped into IPv6"},
       {"http://10.40.1.15.evil.example/", 403, "the address entry matches only the whole host"},
       {"http://evil.example:80@kelvo.com.evil.example/", 403, "the real host ends in evil.example"},
+      // Hosts are judged as written: the other spellings of the address entry are no entry.
+      {"http://170393871/", 403, "the address as one decimal number"},
+      {"http://0x0a28010f/", 403, "as one hexadecimal number"},
+      {"http://012.050.01.017/", 403, "in octal parts"},
+      {"http://10.40.271/", 403, "with its last two parts as one"},
+      {"http://10.2621711/", 403, "with its last three parts as one"},
+      {"http://0xa.40.1.15/", 403, "with a hexadecimal part"},
+      // A byte outside printable ASCII in the host never reaches a name lookup.
+      {"http://upd\xe4tes.kelvo.com/", 400, "a byte above 127"},
+      {"http://updates\t.kelvo.com/", 400, "a tab"},
+      {"http://updates.kelvo.com\x7f/", 400, "DEL"},
+      {"http://x\x01@updates.kelvo.com\x01:80/", 400, "a control byte before the port"},
+      {"http://updates.kelvo.com/r2   ", 200, "blanks at the end are dropped"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Test(c.url), c.status) << c.url << ": " << c.why;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "web/http_client.h"
 #include "web_fixture.h"
@@ -168,6 +169,48 @@ TEST_F(HttpClientTest, AServerThatStopsAnsweringTimesOut) {
   EXPECT_TRUE(Logged(ErrorLine(plat::kInternetErrorTimeout)));
 }
 
+// A body that stalls after its first bytes ends after one receive time-out;
+// a server that keeps the exchange alive without ever finishing it is ended
+// by the limit on one exchange. Both with WinINet's time-out code.
+TEST_F(HttpClientTest, StalledAndEndlessExchangesTimeOut) {
+  struct Case {
+    const char* why;
+    Answer answer;
+    uint32_t exchangeLimitMs;  // 0: the real one
+    int endsWithinMs;
+    bool onWindows;  // WinINet waits out interim answers inside its send
+  };
+  Answer stalled = Body(std::string(1000, 'S'));
+  stalled.stallAfterBodyBytes = 100;
+  stalled.stallMs = 9000;
+  Answer interim = Body("late");
+  interim.interimAnswers = 16;
+  interim.interimEveryMs = 500;
+  Answer trickle = Body(std::string(16, 'T'));
+  trickle.trickleMs = 500;
+  const Case cases[] = {
+      // One 2 s time-out, not two.
+      {"stalled after 100 bytes", stalled, 0, 3500, true},
+      // The 3 s limit, not the server's 8 s.
+      {"an interim answer every half second", interim, 3000, 4500, false},
+      {"a byte every half second", trickle, 3000, 4500, true},
+  };
+  plat::SetHttpSendReceiveTimeoutForTests(2000);
+  for (const Case& c : cases) {
+    plat::SetHttpExchangeLimitForTests(c.exchangeLimitMs);
+    SCOPED_TRACE(c.why);
+    if (!c.onWindows && plat::kPathSeparator[0] == '\\') continue;
+    server_->SetAnswer("http://updates.kelvo.com/slow.bin", c.answer);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Get("http://updates.kelvo.com/slow.bin"), 500);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(c.endsWithinMs));
+    EXPECT_EQ(length_, 0);
+    EXPECT_EQ(LoggedCount(ErrorLine(plat::kInternetErrorTimeout)), LoggedCount(kGetExceptionLine));
+  }
+  plat::SetHttpExchangeLimitForTests(0);
+}
+
 TEST_F(HttpClientTest, RedirectsWithinTheAllowListAreFollowed) {
   Answer moved;
   moved.status = 302;
@@ -209,6 +252,13 @@ TEST_F(HttpClientTest, ARedirectOutsideTheAllowListIsRefused) {
   away.headers = {"Location: ftp://updates.kelvo.com/fw.bin"};
   server_->SetAnswer("http://updates.kelvo.com/ftp.bin", away);
   EXPECT_EQ(Get("http://updates.kelvo.com/ftp.bin"), 403);
+
+  // A hop's host is judged as written, whole or scheme-relative.
+  for (const char* numeric : {"Location: http://170393871/fw.bin", "Location: //0x0a28010f/fw.bin"}) {
+    away.headers = {numeric};
+    server_->SetAnswer("http://updates.kelvo.com/num.bin", away);
+    EXPECT_EQ(Get("http://updates.kelvo.com/num.bin"), 403) << numeric;
+  }
 }
 
 TEST_F(HttpClientTest, EndlessRedirectsEndTheExchange) {

@@ -236,6 +236,12 @@ struct Server::State {
   void Reply(plat::Socket* client, const Answer& answer) {
     if (answer.delayMs > 0) Pause(answer.delayMs);
     if (Expired()) return;
+    static const char kInterim[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    for (int i = 0; i < answer.interimAnswers && !Expired(); ++i) {
+      if (!plat::SendAll(client, kInterim, sizeof kInterim - 1)) return;
+      Pause(answer.interimEveryMs);
+    }
+    if (Expired()) return;
     std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + Reason(answer.status) + "\r\n";
     if (answer.length == Answer::Length::Custom) {
       head += "Content-Length: " + answer.lengthText + "\r\n";
@@ -246,10 +252,23 @@ struct Server::State {
     for (const std::string& h : answer.headers) head += h + "\r\n";
     head += "Connection: close\r\n\r\n";
     if (!plat::SendAll(client, head.data(), head.size())) return;
-    if (answer.stallMs > 0) Pause(answer.stallMs);
+    if (answer.stallMs > 0 && answer.stallAfterBodyBytes < 0) Pause(answer.stallMs);
     if (Expired()) return;
 
     std::string body = answer.body;
+    if (answer.stallAfterBodyBytes >= 0 && !answer.chunked) {
+      size_t first = std::min(body.size(), static_cast<size_t>(answer.stallAfterBodyBytes));
+      if (!plat::SendAll(client, body.data(), first)) return;
+      Pause(answer.stallMs);
+      body.erase(0, first);
+    }
+    if (answer.trickleMs > 0 && !answer.chunked) {
+      for (size_t i = 0; i < body.size() && !Expired(); ++i) {
+        if (!plat::SendAll(client, body.data() + i, 1)) return;
+        Pause(answer.trickleMs);
+      }
+      return;
+    }
     if (answer.closeAfterBodyBytes >= 0 && static_cast<size_t>(answer.closeAfterBodyBytes) < body.size()) {
       body.resize(static_cast<size_t>(answer.closeAfterBodyBytes));
     }

@@ -36,6 +36,15 @@ struct Answer {
   int stallMs = 0;
   // When >= 0: only this many body bytes are sent, then the connection ends.
   long closeAfterBodyBytes = -1;
+  // When >= 0: this many body bytes are sent, then silence for stallMs
+  // (stallMs then no longer applies before the body).
+  long stallAfterBodyBytes = -1;
+  // Interim answers ("HTTP/1.1 100 Continue") sent this many times, one
+  // every interimEveryMs, before the status line.
+  int interimAnswers = 0;
+  int interimEveryMs = 0;
+  // When > 0: the body goes one byte at a time, one every trickleMs.
+  int trickleMs = 0;
 };
 
 struct Request {

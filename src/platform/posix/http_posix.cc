@@ -11,7 +11,8 @@
 // read the same on both builds. The one table:
 //
 //   curl result                                   WinINet code
-//   CURLE_OPERATION_TIMEDOUT (28), idle time-out  12002 ERROR_INTERNET_TIMEOUT
+//   CURLE_OPERATION_TIMEDOUT (28), idle time-out,
+//   exchange limit (kHttpExchangeLimitMs)         12002 ERROR_INTERNET_TIMEOUT
 //   CURLE_URL_MALFORMAT (3)                       12005 ERROR_INTERNET_INVALID_URL
 //   CURLE_COULDNT_RESOLVE_HOST (6), _PROXY (5)    12007 ERROR_INTERNET_NAME_NOT_RESOLVED
 //   CURLE_ABORTED_BY_CALLBACK (42)                12017 ERROR_INTERNET_OPERATION_CANCELLED
@@ -20,7 +21,7 @@
 //   CURLE_RECV_ERROR (56)                         12031 ERROR_INTERNET_CONNECTION_RESET
 //   CURLE_PEER_FAILED_VERIFICATION (60):
 //     certificate expired or not yet valid        12037 ERROR_INTERNET_SEC_CERT_DATE_INVALID
-//     chain good, host name wrong                 12038 ERROR_INTERNET_SEC_CERT_CN_INVALID
+//     host name wrong (curl's message says so)    12038 ERROR_INTERNET_SEC_CERT_CN_INVALID
 //     anything else (untrusted, self-signed)      12045 ERROR_INTERNET_INVALID_CA
 //   CURLE_GOT_NOTHING (52), WEIRD_SERVER_REPLY (8),
 //   BAD_CONTENT_ENCODING (61), UNSUPPORTED_PROTOCOL (1)
@@ -28,7 +29,9 @@
 //   CURLE_SSL_CONNECT_ERROR (35), SSL_CERTPROBLEM (58), SSL_CIPHER (59),
 //   SSL_CACERT_BADFILE (77), SSL_CRL_BADFILE (82), SSL_ISSUER_ERROR (83)
 //                                                 12157 ERROR_INTERNET_SECURITY_CHANNEL_ERROR
-//   CURLE_OUT_OF_MEMORY (27)                      8     ERROR_NOT_ENOUGH_MEMORY
+//   CURLE_OUT_OF_MEMORY (27) before the answer's
+//     head is complete (a header line too long)   12152 ERROR_HTTP_INVALID_SERVER_RESPONSE
+//   CURLE_OUT_OF_MEMORY (27) later                8     ERROR_NOT_ENOUGH_MEMORY
 //   anything else                                 12004 ERROR_INTERNET_INTERNAL_ERROR
 #include <curl/curl.h>
 
@@ -43,6 +46,7 @@
 
 #include "platform/errors.h"
 #include "platform/http.h"
+#include "platform/posix/http_answer.h"
 #include "platform/text.h"
 
 namespace plat {
@@ -93,6 +97,21 @@ std::string EscapeUnsafe(const std::string& text) {
   return out;
 }
 
+// The host part of "scheme://[user@]host[:port]/..." exactly as written.
+bool WrittenHost(const std::string& text, std::string* host) {
+  size_t start = text.find("://");
+  if (start == std::string::npos) return false;
+  start += 3;
+  size_t end = text.find_first_of("/?#", start);
+  std::string authority = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  size_t portColon = authority[0] == '[' ? authority.find(':', authority.find(']')) : authority.find(':');
+  if (portColon != std::string::npos) authority.erase(portColon);
+  *host = authority;
+  return true;
+}
+
 bool CopyPart(const std::string& part, char* out) {
   if (part.size() > kMaxUrlLength) return false;
   std::memcpy(out, part.c_str(), part.size() + 1);
@@ -112,6 +131,9 @@ bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, cha
   *scheme = UrlScheme::Other;
   if (!url) return false;
   std::string text(url);
+  // WinINet drops the blanks at a URL's end: "http://a.example/r   " is
+  // http://a.example/r there, and must be the same place here.
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   std::string leading;
   bool hasScheme = LeadingScheme(text, &leading);
   bool web = hasScheme && (leading == "http" || leading == "https");
@@ -163,6 +185,11 @@ bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, cha
   curl_free(part);
   curl_url_cleanup(u);
 
+  // The host is judged as written, as WinINet leaves it: curl's parser turns
+  // 170393871, 0x0a28010f or 10.40.271 into 10.40.1.15 and decodes escapes,
+  // which would let a numeric form pass for an entry that Windows refuses.
+  std::string written;
+  if (hasHost && WrittenHost(text, &written) && !EqualsNoCase(written, hostText)) hostText = written;
   if (*scheme != UrlScheme::Other && (!hasHost || hostText.empty())) {
     *scheme = UrlScheme::Other;
     return false;
@@ -179,6 +206,19 @@ bool CanonicalizeAndCrackUrl(const char* url, UrlScheme* scheme, char* host, cha
 
 bool CombineUrl(const char* base, const char* relative, char* out, size_t outSize) {
   if (!base || !relative || outSize == 0) return false;
+  // A target that names its own host keeps it as written, as WinINet's
+  // combining does: curl would rebuild it with the host normalised, and
+  // http://170393871/ come out as the address entry itself.
+  std::string target(relative);
+  std::string scheme;
+  if (!LeadingScheme(target, &scheme) && target.compare(0, 2, "//") == 0 && LeadingScheme(base, &scheme)) {
+    target = scheme + ":" + target;
+  }
+  if (LeadingScheme(target, &scheme)) {
+    if (target.size() + 1 > outSize) return false;
+    std::memcpy(out, target.c_str(), target.size() + 1);
+    return true;
+  }
   EnsureCurl();
   CURLU* u = curl_url();
   if (!u) return false;
@@ -220,12 +260,11 @@ struct HttpHandle {
   CURLM* multi = nullptr;
   curl_slist* headerList = nullptr;
   bool sent = false;
-  bool headersDone = false;
   bool done = false;
   CURLcode result = CURLE_OK;
   long verifyResult = 0;
-  int status = 0;
-  std::vector<std::string> headers;  // the final answer's header lines
+  char errorText[CURL_ERROR_SIZE] = {};
+  HttpAnswerHead head;
   // Body delivery: into the reader's buffer when one waits, else pending.
   char* target = nullptr;
   size_t targetSize = 0;
@@ -236,11 +275,13 @@ struct HttpHandle {
   curl_off_t lastDown = 0;
   curl_off_t lastUp = 0;
   SteadyClock::time_point lastActivity;
+  SteadyClock::time_point started;  // when the request was sent
+  bool timedOut = false;            // a read gave up: the exchange is over
 };
 
 namespace {
 
-int32_t WinInetCodeFromCurl(CURLcode code, long verifyResult) {
+int32_t WinInetCodeFromCurl(CURLcode code, long verifyResult, const char* errorText, bool headDone) {
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT: return kInternetErrorTimeout;
     case CURLE_URL_MALFORMAT: return kInternetErrorInvalidUrl;
@@ -255,7 +296,13 @@ int32_t WinInetCodeFromCurl(CURLcode code, long verifyResult) {
     case CURLE_PEER_FAILED_VERIFICATION:
       // X509_V_ERR_CERT_NOT_YET_VALID (9), X509_V_ERR_CERT_HAS_EXPIRED (10).
       if (verifyResult == 9 || verifyResult == 10) return kInternetErrorSecCertDateInvalid;
-      if (verifyResult == 0) return kInternetErrorSecCertCnInvalid;
+      // curl checks the name itself, before it takes OpenSSL's verdict on
+      // the chain, so the verify result says nothing then: its message does
+      // ("... does not match target host name ...", "no alternative
+      // certificate subject name matches target host name ...").
+      if (verifyResult == 0 || std::strstr(errorText, "target host name")) {
+        return kInternetErrorSecCertCnInvalid;
+      }
       return kInternetErrorInvalidCa;
     case CURLE_GOT_NOTHING:
     case CURLE_WEIRD_SERVER_REPLY:
@@ -267,7 +314,11 @@ int32_t WinInetCodeFromCurl(CURLcode code, long verifyResult) {
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_CRL_BADFILE:
     case CURLE_SSL_ISSUER_ERROR: return kInternetErrorSecurityChannel;
-    case CURLE_OUT_OF_MEMORY: return kErrorNotEnoughMemory;
+    case CURLE_OUT_OF_MEMORY:
+      // curl reports a header line longer than it takes (100 KiB) as out of
+      // memory, with no message of its own: before the answer's head is
+      // complete, that is an answer we can't read, not a full heap.
+      return headDone ? kErrorNotEnoughMemory : kHttpErrorInvalidServerResponse;
     default: return kInternetErrorInternal;
   }
 }
@@ -283,18 +334,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   HttpHandle* r = static_cast<HttpHandle*>(user);
   size_t n = size * count;
   Touch(r);
-  std::string line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.compare(0, 5, "HTTP/") == 0) {
-    // A new answer begins (after a 1xx one): its headers replace the last.
-    r->headers.clear();
-    size_t blank = line.find(' ');
-    r->status = blank == std::string::npos ? 0 : std::atoi(line.c_str() + blank + 1);
-  } else if (line.empty()) {
-    if (r->status >= 200) r->headersDone = true;
-  } else {
-    r->headers.push_back(line);
-  }
+  AddAnswerHeaderLine(&r->head, data, n);
   return n;
 }
 
@@ -334,12 +374,15 @@ uint32_t IdleLimitMs(const HttpHandle* r) {
   return std::max(s->sendTimeoutMs, s->receiveTimeoutMs);
 }
 
-// Runs the transfer until ready() holds, the transfer ends, or nothing has
-// moved for the send/receive time-out. False (with the code set) on a
-// failure or time-out; a finished transfer is not a failure by itself.
+// Runs the transfer until ready() holds, the transfer ends, nothing has moved
+// for the send/receive time-out, or the exchange has lasted its limit. False
+// (with the code set) on a failure or time-out; a finished transfer is not a
+// failure by itself. A time-out ends the exchange: later reads fail at once.
 template <typename Ready>
 bool Drive(HttpHandle* r, Ready ready) {
+  if (r->timedOut) return Fail(kInternetErrorTimeout);
   uint32_t idleLimit = IdleLimitMs(r);
+  auto exchangeLimit = std::chrono::milliseconds(HttpExchangeLimit());
   while (!ready() && !r->done) {
     int running = 0;
     CURLMcode mc = curl_multi_perform(r->multi, &running);
@@ -353,30 +396,15 @@ bool Drive(HttpHandle* r, Ready ready) {
       }
     }
     if (ready() || r->done) break;
-    if (idleLimit != 0) {
-      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - r->lastActivity);
-      if (idle.count() >= static_cast<long long>(idleLimit)) return Fail(kInternetErrorTimeout);
+    auto now = SteadyClock::now();
+    bool idle = idleLimit != 0 && now - r->lastActivity >= std::chrono::milliseconds(idleLimit);
+    if (idle || now - r->started >= exchangeLimit) {
+      r->timedOut = true;
+      return Fail(kInternetErrorTimeout);
     }
     curl_multi_poll(r->multi, nullptr, 0, 50, nullptr);
   }
   return true;
-}
-
-const std::string* FindHeader(const HttpHandle* r, const char* name) {
-  size_t n = std::strlen(name);
-  const std::string* found = nullptr;
-  for (const std::string& line : r->headers) {
-    if (line.size() > n && line[n] == ':' && EqualsNoCase(line.substr(0, n), name)) found = &line;
-  }
-  return found;
-}
-
-std::string HeaderValue(const std::string& line) {
-  size_t colon = line.find(':');
-  size_t start = line.find_first_not_of(" \t", colon + 1);
-  if (start == std::string::npos) return std::string();
-  size_t end = line.find_last_not_of(" \t");
-  return line.substr(start, end - start + 1);
 }
 
 }  // namespace
@@ -472,6 +500,7 @@ bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, request->errorText);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, request);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
@@ -498,10 +527,11 @@ bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
   curl_multi_add_handle(request->multi, e);
 
   Touch(request);
-  if (!Drive(request, [request] { return request->headersDone; })) return false;
-  if (!request->headersDone) {
+  request->started = SteadyClock::now();
+  if (!Drive(request, [request] { return request->head.done; })) return false;
+  if (!request->head.done) {
     if (request->result != CURLE_OK) {
-      return Fail(WinInetCodeFromCurl(request->result, request->verifyResult));
+      return Fail(WinInetCodeFromCurl(request->result, request->verifyResult, request->errorText, false));
     }
     return Fail(kHttpErrorInvalidServerResponse);
   }
@@ -509,46 +539,38 @@ bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
 }
 
 bool HttpQueryStatusCode(HttpHandle* request, char* text, uint32_t size) {
-  if (!request || !request->headersDone) return Fail(12019);
-  std::string number = std::to_string(request->status);
+  if (!request || !request->head.done) return Fail(12019);
+  std::string number = std::to_string(request->head.status);
   if (number.size() + 1 > size) return Fail(122);  // ERROR_INSUFFICIENT_BUFFER
   std::memcpy(text, number.c_str(), number.size() + 1);
   return true;
 }
 
 bool HttpQueryContentLength(HttpHandle* request, uint32_t* length) {
-  if (!request || !request->headersDone) return Fail(12019);
-  const std::string* line = FindHeader(request, "Content-Length");
-  const std::string* coding = FindHeader(request, "Transfer-Encoding");
-  // A chunked body's length is the chunks', whatever else the answer says.
-  if (!line || (coding && HeaderValue(*coding) != "identity")) return Fail(kHttpErrorHeaderNotFound);
-  std::string value = HeaderValue(*line);
-  uint64_t number = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') break;
-    number = number * 10 + static_cast<uint64_t>(c - '0');
-    if (number > 0xFFFFFFFFull) {  // beyond 32 bits: too large, never wrapped to a small one
-      number = 0xFFFFFFFFull;
-      break;
-    }
-  }
-  *length = static_cast<uint32_t>(number);
+  if (!request || !request->head.done) return Fail(12019);
+  if (!AnswerContentLength(request->head, length)) return Fail(kHttpErrorHeaderNotFound);
   return true;
 }
 
 bool HttpQueryLocation(HttpHandle* request, char* text, uint32_t size) {
-  if (!request || !request->headersDone) return Fail(12019);
-  const std::string* line = FindHeader(request, "Location");
+  if (!request || !request->head.done) return Fail(12019);
+  const std::string* line = FindAnswerHeader(request->head, "Location");
   if (!line) return Fail(kHttpErrorHeaderNotFound);
-  std::string value = HeaderValue(*line);
+  std::string value = AnswerHeaderValue(*line);
   if (value.size() + 1 > size) return Fail(122);
   std::memcpy(text, value.c_str(), value.size() + 1);
   return true;
 }
 
+bool HttpQueryRawHeaders(HttpHandle* request, std::string* text) {
+  if (!request || !request->head.done) return Fail(12019);
+  *text = AnswerRawHeaders(request->head);
+  return true;
+}
+
 bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* got) {
   *got = 0;
-  if (!request || !request->headersDone) return Fail(12019);
+  if (!request || !request->head.done) return Fail(12019);
   char* out = static_cast<char*>(buffer);
   size_t filled = std::min(static_cast<size_t>(size), request->pending.size() - request->pendingOffset);
   std::memcpy(out, request->pending.data() + request->pendingOffset, filled);
@@ -567,11 +589,12 @@ bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* go
     request->target = nullptr;
     request->targetSize = 0;
     request->targetFilled = 0;
-    if (!ok && filled == 0) return false;
+    // What came before a time-out is of no use: the body can't be whole.
+    if (!ok) return false;
   }
   *got = static_cast<uint32_t>(filled);
   if (filled == 0 && request->done && request->result != CURLE_OK) {
-    return Fail(WinInetCodeFromCurl(request->result, request->verifyResult));
+    return Fail(WinInetCodeFromCurl(request->result, request->verifyResult, request->errorText, true));
   }
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/errors.h"
@@ -32,6 +33,25 @@ bool FailedCall() {
   ::SetLastError(code);
   return false;
 }
+
+// When the request now under way was sent. One exchange at a time: the
+// program has one thread, and every exchange ends before the next begins.
+// The limit is looked at around every call on the request. WinINet reads
+// interim (1xx) answers inside HttpSendRequest for as long as a server sends
+// them, and gives no way to end that call early that wine honours (closing
+// the handle from another thread doesn't): such an exchange ends with the
+// time-out code when the send returns, not at the limit itself.
+DWORD g_exchangeStarted = 0;
+
+bool ExchangeOverLimit() { return ::GetTickCount() - g_exchangeStarted >= HttpExchangeLimit(); }
+
+bool FailTimeout() {
+  ::SetLastError(ERROR_INTERNET_TIMEOUT);
+  return false;
+}
+
+// A failed call on a request: a time-out when the exchange ran out of time.
+bool FailedRequestCall() { return ExchangeOverLimit() ? FailTimeout() : FailedCall(); }
 
 }  // namespace
 
@@ -123,8 +143,11 @@ bool HttpAddRequestHeader(HttpHandle* request, const char* header, uint32_t leng
 }
 
 bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
-  if (::HttpSendRequestA(Native(request), nullptr, 0, const_cast<void*>(data), length)) return true;
-  return FailedCall();
+  g_exchangeStarted = ::GetTickCount();
+  if (!::HttpSendRequestA(Native(request), nullptr, 0, const_cast<void*>(data), length)) {
+    return FailedRequestCall();
+  }
+  return ExchangeOverLimit() ? FailTimeout() : true;
 }
 
 bool HttpQueryStatusCode(HttpHandle* request, char* text, uint32_t size) {
@@ -156,11 +179,33 @@ bool HttpQueryLocation(HttpHandle* request, char* text, uint32_t size) {
   return ::HttpQueryInfoA(Native(request), HTTP_QUERY_LOCATION, text, &n, nullptr) != FALSE;
 }
 
-bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* got) {
+bool HttpQueryRawHeaders(HttpHandle* request, std::string* text) {
   DWORD n = 0;
-  BOOL ok = ::InternetReadFile(Native(request), buffer, size, &n);
+  if (::HttpQueryInfoA(Native(request), HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &n, nullptr)) return false;
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || n == 0) return false;
+  std::vector<char> buffer(static_cast<size_t>(n) + 1);
+  n = static_cast<DWORD>(buffer.size());
+  if (!::HttpQueryInfoA(Native(request), HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &n, nullptr)) return false;
+  text->assign(buffer.data(), n);
+  return true;
+}
+
+bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* got) {
+  *got = 0;
+  // A byte now and then keeps WinINet's receive time-out from ever firing,
+  // and a read of a given size waits for all of it: so wait only for what
+  // has come, read that, and look at the exchange limit in between.
+  if (ExchangeOverLimit()) return FailTimeout();
+  DWORD available = 0;
+  if (!::InternetQueryDataAvailable(Native(request), &available, 0, 0)) return FailedRequestCall();
+  if (ExchangeOverLimit()) return FailTimeout();
+  if (available == 0) return true;  // the body has ended
+  DWORD n = 0;
+  if (!::InternetReadFile(Native(request), buffer, size < available ? size : available, &n)) {
+    return FailedRequestCall();
+  }
   *got = n;
-  return ok ? true : FailedCall();
+  return true;
 }
 
 void HttpCloseHandle(HttpHandle* handle) {
