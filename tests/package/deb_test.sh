@@ -233,11 +233,17 @@ mkdir -p "$root$home/own"
 cp "$root/usr/lib/kelvo-upgrader/KelvoUpgrader" "$root$home/own/KelvoUpgrader"
 in_root chown -R "$user" "$home/own"
 as_user "$home/own/KelvoUpgrader" register >/dev/null 2>&1 || fail "register ended with $?"
-rm -f "$user_log"
-start_maker_server "$work" "$work/quick.txt" 20
-as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open ended with $?: $(cat "$work/open.out")"
-wait_maker_server || no_report
-expect_run_logged "$home/own/KelvoUpgrader"
+# Both launchers: xdg-open's generic mode starts only an entry whose Exec
+# names the program without quotes, which the user's own entry must do too.
+for opener in "DISPLAY=:0 xdg-open" "gio open"; do
+    rm -f "$user_log"
+    start_maker_server "$work" "$work/quick.txt" 20
+    # shellcheck disable=SC2086
+    as_user timeout 60 env $opener "$pkg_url" >"$work/open.out" 2>&1 ||
+        fail "$opener ended with $?: $(cat "$work/open.out")"
+    wait_maker_server || no_report
+    expect_run_logged "$home/own/KelvoUpgrader"
+done
 
 step "unregister gives the link back to the package"
 as_user "$home/own/KelvoUpgrader" unregister >/dev/null 2>&1 || fail "unregister ended with $?"
