@@ -36,14 +36,14 @@ bool FailedCall() {
 
 // When the request now under way was sent. One exchange at a time: the
 // program has one thread, and every exchange ends before the next begins.
-// The limit is looked at around every call on the request. WinINet reads
-// interim (1xx) answers inside HttpSendRequest for as long as a server sends
-// them, and gives no way to end that call early that wine honours (closing
-// the handle from another thread doesn't): such an exchange ends with the
-// time-out code when the send returns, not at the limit itself.
 DWORD g_exchangeStarted = 0;
 
 bool ExchangeOverLimit() { return ::GetTickCount() - g_exchangeStarted >= HttpExchangeLimit(); }
+
+DWORD LimitRemaining() {
+  DWORD spent = ::GetTickCount() - g_exchangeStarted;
+  return spent >= HttpExchangeLimit() ? 0 : HttpExchangeLimit() - spent;
+}
 
 bool FailTimeout() {
   ::SetLastError(ERROR_INTERNET_TIMEOUT);
@@ -52,6 +52,77 @@ bool FailTimeout() {
 
 // A failed call on a request: a time-out when the exchange ran out of time.
 bool FailedRequestCall() { return ExchangeOverLimit() ? FailTimeout() : FailedCall(); }
+
+// WinINet reads interim (1xx) answers inside HttpSendRequest for as long as a
+// server sends them, and a synchronous call can't be ended early on every
+// WinINet (closing its handle from another thread doesn't end wine's). So the
+// session is asynchronous: a call that can wait on the server answers
+// ERROR_IO_PENDING, its end comes to StatusCallback on a WinINet thread, and
+// this thread waits for that no longer than the exchange has left. A call
+// given up on is never waited for again: its request is closed by the
+// caller, and its late end is told apart by the request's context, a number
+// no other request shares.
+CRITICAL_SECTION g_completionLock;
+HANDLE g_completed = nullptr;          // set when the awaited call has ended
+DWORD_PTR g_awaitedContext = 0;        // the request whose call is awaited
+DWORD g_completionError = ERROR_SUCCESS;
+DWORD_PTR g_nextContext = 0;
+
+void CALLBACK StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD) {
+  if (status != INTERNET_STATUS_REQUEST_COMPLETE || !info) return;
+  const INTERNET_ASYNC_RESULT* result = static_cast<const INTERNET_ASYNC_RESULT*>(info);
+  ::EnterCriticalSection(&g_completionLock);
+  if (context != 0 && context == g_awaitedContext) {
+    g_completionError = result->dwResult ? ERROR_SUCCESS : result->dwError;
+    g_awaitedContext = 0;
+    ::SetEvent(g_completed);
+  }
+  ::LeaveCriticalSection(&g_completionLock);
+}
+
+DWORD_PTR ContextOf(HINTERNET request) {
+  DWORD_PTR context = 0;
+  DWORD size = sizeof context;
+  if (!::InternetQueryOptionA(request, INTERNET_OPTION_CONTEXT_VALUE, &context, &size)) return 0;
+  return context;
+}
+
+// Runs one call on a request; a pending one is waited for until the
+// exchange limit. True when the call succeeded; otherwise GetLastError() says
+// why (ERROR_INTERNET_TIMEOUT at the limit). pended: the call went pending.
+// abandoned: it was given up on while still running, so whatever memory it
+// was given must stay as it is for good.
+template <typename Call>
+bool Complete(HINTERNET request, Call call, bool* pended, bool* abandoned) {
+  *pended = false;
+  *abandoned = false;
+  DWORD_PTR context = ContextOf(request);
+  ::EnterCriticalSection(&g_completionLock);
+  g_awaitedContext = context;
+  ::ResetEvent(g_completed);
+  ::LeaveCriticalSection(&g_completionLock);
+  bool done = call();
+  DWORD error = done ? ERROR_SUCCESS : ::GetLastError();
+  *pended = !done && error == ERROR_IO_PENDING;
+  // Without a context its end could not be told apart: left to itself.
+  *abandoned = *pended && context == 0;
+  if (*pended && context != 0) {
+    bool ended = ::WaitForSingleObject(g_completed, LimitRemaining()) == WAIT_OBJECT_0;
+    ::EnterCriticalSection(&g_completionLock);
+    if (!ended) ended = ::WaitForSingleObject(g_completed, 0) == WAIT_OBJECT_0;
+    g_awaitedContext = 0;
+    *abandoned = !ended;
+    error = ended ? g_completionError : ERROR_INTERNET_TIMEOUT;
+    ::LeaveCriticalSection(&g_completionLock);
+    done = error == ERROR_SUCCESS;
+  } else {
+    ::EnterCriticalSection(&g_completionLock);
+    g_awaitedContext = 0;
+    ::LeaveCriticalSection(&g_completionLock);
+  }
+  ::SetLastError(error);
+  return done;
+}
 
 }  // namespace
 
@@ -101,7 +172,15 @@ bool CombineUrl(const char* base, const char* relative, char* out, size_t outSiz
 }
 
 HttpHandle* HttpOpenSession(const char* userAgent) {
-  return Wrap(::InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!g_completed) {
+    g_completed = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!g_completed) return nullptr;
+    ::InitializeCriticalSection(&g_completionLock);
+  }
+  HINTERNET session = ::InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                                      INTERNET_FLAG_ASYNC);
+  if (session) ::InternetSetStatusCallbackA(session, StatusCallback);
+  return Wrap(session);
 }
 
 bool HttpSetOption(HttpHandle* session, HttpOption option, uint32_t value) {
@@ -126,7 +205,7 @@ HttpHandle* OpenHttpRequest(HttpHandle* connection, const char* verb, const char
   static const char* kAcceptTypes[] = {"application/*", "text/*", nullptr};
   DWORD flags = INTERNET_FLAG_NO_AUTO_REDIRECT | (secure ? INTERNET_FLAG_SECURE : 0);
   HINTERNET request = ::HttpOpenRequestA(Native(connection), verb, object, "HTTP/1.1", nullptr,
-                                         kAcceptTypes, flags, 1);
+                                         kAcceptTypes, flags, ++g_nextContext);
   if (request) {
     // wine's WinINet takes the send and receive time-outs only from the
     // request itself, not from its session.
@@ -144,9 +223,25 @@ bool HttpAddRequestHeader(HttpHandle* request, const char* header, uint32_t leng
 
 bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
   g_exchangeStarted = ::GetTickCount();
-  if (!::HttpSendRequestA(Native(request), nullptr, 0, const_cast<void*>(data), length)) {
-    return FailedRequestCall();
+  HINTERNET native = Native(request);
+  // WinINet may still be sending the body after the limit gave up on it, and
+  // the caller's buffer is gone by then: it sends a copy, which is let go of
+  // only when the send has ended.
+  void* copy = nullptr;
+  if (length > 0) {
+    copy = std::malloc(length);
+    if (!copy) {
+      ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    std::memcpy(copy, data, length);
   }
+  bool pended = false;
+  bool abandoned = false;
+  bool sent = Complete(native, [&] { return ::HttpSendRequestA(native, nullptr, 0, copy, length) != FALSE; },
+                       &pended, &abandoned);
+  if (!abandoned) std::free(copy);
+  if (!sent) return FailedRequestCall();
   return ExchangeOverLimit() ? FailTimeout() : true;
 }
 
@@ -196,15 +291,37 @@ bool HttpReadData(HttpHandle* request, void* buffer, uint32_t size, uint32_t* go
   // and a read of a given size waits for all of it: so wait only for what
   // has come, read that, and look at the exchange limit in between.
   if (ExchangeOverLimit()) return FailTimeout();
-  DWORD available = 0;
-  if (!::InternetQueryDataAvailable(Native(request), &available, 0, 0)) return FailedRequestCall();
+  HINTERNET native = Native(request);
+  // A pending query ends when data has come; asked again, it answers at
+  // once. It writes the count when it ends, so the count lives on the heap
+  // and is let go of only when no query on it is left running.
+  DWORD* count = static_cast<DWORD*>(std::malloc(sizeof(DWORD)));
+  if (!count) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  *count = 0;
+  auto query = [&] { return ::InternetQueryDataAvailable(native, count, 0, 0) != FALSE; };
+  bool pended = false;
+  bool abandoned = false;
+  bool queried = Complete(native, query, &pended, &abandoned);
+  for (int again = 0; queried && pended && again < 3; ++again) {
+    queried = Complete(native, query, &pended, &abandoned);
+  }
+  DWORD available = *count;
+  if (!abandoned) std::free(count);
+  if (!queried) return FailedRequestCall();
   if (ExchangeOverLimit()) return FailTimeout();
   if (available == 0) return true;  // the body has ended
-  DWORD n = 0;
-  if (!::InternetReadFile(Native(request), buffer, size < available ? size : available, &n)) {
-    return FailedRequestCall();
-  }
-  *got = n;
+  // Only what has come, and never pending: a read left pending at the limit
+  // would go on writing into the caller's buffer after we gave up on it.
+  INTERNET_BUFFERSA parts;
+  std::memset(&parts, 0, sizeof parts);
+  parts.dwStructSize = sizeof parts;
+  parts.lpvBuffer = buffer;
+  parts.dwBufferLength = size < available ? size : available;
+  if (!::InternetReadFileExA(native, &parts, IRF_NO_WAIT, 0)) return FailedRequestCall();
+  *got = parts.dwBufferLength;
   return true;
 }
 
