@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -188,6 +189,10 @@ class Sweep {
   std::string LocalOutcome(const Run& run, std::string* place);
   std::string ServerOutcome(const Run& run, std::string* place);
   bool Report(const char* road, const Run& run, const std::string& problem, const std::string& place);
+  // Runs the road once for each N = 1, 1 + stride, ... and always count,
+  // allocation N failing, with prepare() before each run.
+  bool EveryAllocation(const char* road, long count, long stride, const std::function<void()>& prepare,
+                       const std::vector<std::string>& args, bool inNamespace);
   void SetUpServer();
 
   bool UnshareWorks() {
@@ -446,6 +451,27 @@ bool Sweep::Report(const char* road, const Run& run, const std::string& problem,
   return false;
 }
 
+bool Sweep::EveryAllocation(const char* road, long count, long stride, const std::function<void()>& prepare,
+                            const std::vector<std::string>& args, bool inNamespace) {
+  bool localRoad = std::string(road) == "local";
+  bool good = true;
+  long runs = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  for (long n = 1; n <= count; n = n == count || n + stride <= count ? n + stride : count) {
+    prepare();
+    Run run = Launch(n, args, inNamespace);
+    ++runs;
+    std::string place;
+    std::string problem = Common(run, localRoad);
+    if (problem.empty()) problem = localRoad ? LocalOutcome(run, &place) : ServerOutcome(run, &place);
+    good = Report(road, run, problem, place) && good;
+  }
+  std::printf("%s: %ld runs (N = 1..%ld, stride %ld) in %.1f s: %s\n", road, runs, count, stride,
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+              good ? "all ended as they should" : "FAILURES");
+  return good;
+}
+
 bool Sweep::Local(long stride) {
   localScriptPath_ = work_ / "local.txt";
   localScript_.clear();
@@ -470,22 +496,7 @@ bool Sweep::Local(long stride) {
   if (!Report("local", base, problem, place)) return false;
   std::printf("local: %ld allocations in a whole run (%.2f s a run)\n", base.count, seconds);
 
-  bool good = true;
-  long runs = 0;
-  t0 = std::chrono::steady_clock::now();
-  for (long n = 1; n <= base.count; n = n == base.count || n + stride <= base.count ? n + stride : base.count) {
-    serve();
-    Run run = Launch(n, args, false);
-    ++runs;
-    problem = Common(run, true);
-    place.clear();
-    if (problem.empty()) problem = LocalOutcome(run, &place);
-    good = Report("local", run, problem, place) && good;
-  }
-  std::printf("local: %ld runs (N = 1..%ld, stride %ld) in %.1f s: %s\n", runs, base.count, stride,
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-              good ? "all ended as they should" : "FAILURES");
-  return good;
+  return EveryAllocation("local", base.count, stride, serve, args, false);
 }
 
 void Sweep::SetUpServer() {
@@ -531,22 +542,7 @@ bool Sweep::Server(long stride) {
   std::printf("server: %ld allocations in a whole run with a follow-up pass (%.2f s a run%s)\n", base.count, seconds,
               unshare_ ? ", in a PID namespace of its own" : "; other processes change the count of the copy search");
 
-  bool good = true;
-  long runs = 0;
-  t0 = std::chrono::steady_clock::now();
-  for (long n = 1; n <= base.count; n = n == base.count || n + stride <= base.count ? n + stride : base.count) {
-    SetUpServer();
-    Run run = Launch(n, args, unshare_);
-    ++runs;
-    problem = Common(run, false);
-    place.clear();
-    if (problem.empty()) problem = ServerOutcome(run, &place);
-    good = Report("server", run, problem, place) && good;
-  }
-  std::printf("server: %ld runs (N = 1..%ld, stride %ld) in %.1f s: %s\n", runs, base.count, stride,
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-              good ? "all ended as they should" : "FAILURES");
-  return good;
+  return EveryAllocation("server", base.count, stride, [this] { SetUpServer(); }, args, unshare_);
 }
 
 int Usage() {
