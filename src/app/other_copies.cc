@@ -141,40 +141,29 @@ bool TerminateOtherInstance(const char* applicationPath) {
   // the ACK wait. Holding it ourselves while we look and end, no copy is ever
   // ended inside an upload, nor can one enter an upload between our look and
   // the ending: it waits for the mark and is ended before it sends a byte.
-  plat::Mark* mark = plat::OpenMark(kUploadMarkName);
-  plat::MarkTake take = mark ? plat::TakeMark(mark, 0) : plat::MarkTake::Failed;
-  bool waited = take == plat::MarkTake::Busy;
-  int64_t since = plat::clock().NowSeconds();
-  if (waited) {
-    LogWrite("WARNING: TerminateOtherInstance - another copy is uploading to the robot, "
-             "waiting until its upload ends\n");
-    // No limit: every step of an upload has its own time-out (16 seconds
-    // for ENQ and for ACK, 15 seconds without progress for each write), so
-    // an upload ends by itself, and the mark of a copy that dies goes with
-    // it. A cut upload can leave the robot unable to start.
-    do {
-      take = plat::TakeMark(mark, 1000);
-    } while (take == plat::MarkTake::Busy);
-  }
-  if (take != plat::MarkTake::Taken) {
+  // A cut upload can leave the robot unable to start.
+  int waited = -1;
+  plat::Mark* mark = TakeUploadMark(
+      "WARNING: TerminateOtherInstance - another copy is uploading to the robot, "
+      "waiting until its upload ends\n",
+      &waited);
+  if (!mark) {
     // Not knowing whether another copy is uploading, leave it be.
     LogWrite("WARNING: TerminateOtherInstance - the upload mark can't be taken (error %d), "
              "no other copy is ended\n",
              plat::LastErrorCode());
-    plat::CloseMark(mark);
     return false;
   }
 
   bool ended = EndFirstCopy(fileName.c_str());
   int32_t lastError = plat::LastErrorCode();
-  if (waited) {
-    int seconds = static_cast<int>(plat::clock().NowSeconds() - since);
+  if (waited >= 0) {
     if (ended) {
       LogWrite("WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
-               "the other copy is ended now\n", seconds);
+               "the other copy is ended now\n", waited);
     } else {
       LogWrite("WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
-               "no other copy is ended\n", seconds);
+               "no other copy is ended\n", waited);
     }
   }
   plat::CloseMark(mark);

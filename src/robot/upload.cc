@@ -75,30 +75,19 @@ bool WriteImage(int32_t* checksum) {
 
 // Holding the mark tells a copy started later not to end this one. Another
 // copy may hold it for a moment while it ends a copy (then this process is
-// the one ended, before it has sent anything), or for its own upload, which
-// ends by its own time-outs. Waiting has no limit for the same reason.
-plat::Mark* TakeUploadMark() {
-  plat::Mark* mark = plat::OpenMark(kUploadMarkName);
-  plat::MarkTake take = mark ? plat::TakeMark(mark, 0) : plat::MarkTake::Failed;
-  if (take == plat::MarkTake::Busy) {
-    LogWrite("WARNING: sendFile - another copy holds the upload mark, waiting for it\n");
-    int64_t since = plat::clock().NowSeconds();
-    do {
-      take = plat::TakeMark(mark, 1000);
-    } while (take == plat::MarkTake::Busy);
-    if (take == plat::MarkTake::Taken) {
-      LogWrite("WARNING: sendFile - upload mark taken after %d seconds\n",
-               static_cast<int>(plat::clock().NowSeconds() - since));
-    }
-  }
-  if (take != plat::MarkTake::Taken) {
+// the one ended, before it has sent anything), or for its own upload.
+plat::Mark* TakeMarkForUpload() {
+  int waited = -1;
+  plat::Mark* mark =
+      TakeUploadMark("WARNING: sendFile - another copy holds the upload mark, waiting for it\n", &waited);
+  if (!mark) {
     // The image still goes: refusing it would not make the robot safer.
     LogWrite("WARNING: sendFile - the upload mark can't be taken (error %d), "
              "a copy started now could end this upload\n",
              plat::LastErrorCode());
-    plat::CloseMark(mark);
     return nullptr;
   }
+  if (waited >= 0) LogWrite("WARNING: sendFile - upload mark taken after %d seconds\n", waited);
   return mark;
 }
 
@@ -156,9 +145,31 @@ bool SendMarked(const char* argumentText) {
 
 }  // namespace
 
+plat::Mark* TakeUploadMark(const char* busyLine, int* waitedSeconds) {
+  *waitedSeconds = -1;
+  plat::Mark* mark = plat::OpenMark(kUploadMarkName);
+  if (!mark) return nullptr;
+  plat::MarkTake take = plat::TakeMark(mark, 0);
+  if (take == plat::MarkTake::Busy) {
+    LogWrite("%s", busyLine);
+    int64_t since = plat::clock().NowSeconds();
+    do {
+      take = plat::TakeMark(mark, 1000);
+    } while (take == plat::MarkTake::Busy);
+    *waitedSeconds = static_cast<int>(plat::clock().NowSeconds() - since);
+  }
+  if (take != plat::MarkTake::Taken) {
+    int32_t error = plat::LastErrorCode();
+    plat::CloseMark(mark);
+    plat::SetLastErrorCode(error);
+    return nullptr;
+  }
+  return mark;
+}
+
 bool sendFile(const char* argumentText) {
   // From the upload command line to the end of the ACK wait, whichever way it ends.
-  plat::Mark* mark = TakeUploadMark();
+  plat::Mark* mark = TakeMarkForUpload();
   bool sent = SendMarked(argumentText);
   plat::CloseMark(mark);
   return sent;
