@@ -29,6 +29,8 @@ KELVO_PACKAGES=(
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
     lintian desktop-file-utils          # .deb checks; desktop database in the test root
     udev man-db                         # .deb tests: udevadm test of the rule, man
+    osslsigncode python3                # scripts/package: Authenticode, reproducible .msi
+    apt-utils gnupg                     # scripts/package repo: apt-ftparchive, its signature
 )
 
 kelvo_missing_packages() {
