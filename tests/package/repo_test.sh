@@ -99,6 +99,7 @@ apt_get() {
     in_root env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dir::Etc::sourcelist=/tmp/no-sources.list \
         -o Dir::Etc::sourceparts=/tmp/sources.list.d "$@" >"$work/apt.out" 2>&1
 }
+# shellcheck disable=SC2016
 installed() { in_root dpkg-query -W -f='${Status} ${Version}' kelvo-upgrader 2>/dev/null || true; }
 
 step "a repository signed by another key is refused"

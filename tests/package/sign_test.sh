@@ -4,8 +4,9 @@
 #
 #   tests/package/sign_test.sh NEWER_VERSION
 #
-# Builds the signed .msi of the program's own version twice (two folders) and
-# of NEWER_VERSION once. Checks: osslsigncode verify against the throwaway CA
+# Builds the signed .msi of the program's own version twice (two folders),
+# of NEWER_VERSION once, and an unsigned one. Checks: each package has its own
+# package code; osslsigncode verify against the throwaway CA
 # passes for the .msi and for the .exe inside it, and fails against another
 # CA; one changed byte makes it fail; the same key and input give the same
 # bytes; the password is in no output; and the signed packages install,
@@ -65,8 +66,24 @@ package "$work/dist1"
 package "$work/dist2"
 package "$work/newer" --version "$newer_version"
 unset KELVO_SIGN_PKCS12 KELVO_SIGN_PASSWORD_FILE
+"$here/../../scripts/package" --dist "$work/unsigned" msi >"$work/package.out" 2>&1 ||
+    fail "scripts/package without the key ended with $?: $(tail -20 "$work/package.out")"
+expect_eq "scripts/package's word without the key" \
+    "== unsigned: KELVO_SIGN_PKCS12 is not set, so the .exe and the .msi are not signed" \
+    "$(grep '^== unsigned' "$work/package.out")"
 msi=$work/dist1/KelvoUpgrader-$version.msi
 newer=$work/newer/KelvoUpgrader-$newer_version.msi
+unsigned=$work/unsigned/KelvoUpgrader-$version.msi
+
+# Windows Installer takes two packages with one package code for the same.
+step "every package its own package code; one product code per version"
+package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
+product_code() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" {print $2}'; }
+codes=$(for file in "$unsigned" "$msi" "$newer"; do package_code "$file"; done)
+[[ $(sort -u <<<"$codes" | grep -c '^{[0-9A-F-]\{36\}}$') -eq 3 ]] ||
+    fail "the unsigned, signed and newer packages do not have three package codes: $codes"
+expect_eq "the product code of the unsigned and the signed package" "$(product_code "$unsigned")" "$(product_code "$msi")"
+[[ $(product_code "$msi") != "$(product_code "$newer")" ]] || fail "the newer version has the same product code"
 
 step "the same key and input give the same bytes"
 cmp "$msi" "$work/dist2/KelvoUpgrader-$version.msi" ||
