@@ -88,13 +88,7 @@ rm -rf "$work/extract"
 
 # ------------------------------------------------------------ the throwaway root
 step "making the throwaway root"
-mount -t tmpfs -o mode=0700 kelvo-deb-test "$work"
-mkdir -p "$work/upper" "$work/overlay-work" "$root"
-mount -t overlay kelvo-deb-test -o "lowerdir=/,upperdir=$work/upper,workdir=$work/overlay-work" "$root"
-mount -t proc proc "$root/proc"
-mount --rbind /dev "$root/dev"
-mount -t tmpfs tmpfs "$root/tmp"
-mount -t tmpfs tmpfs "$root/run"
+mount_throwaway_root "$work" "$root"
 # No /sys: nothing here needs the machine's devices (the udev step brings
 # its own under umockdev), and no udevd runs in the root, so the
 # maintainer scripts leave udev alone as they must in a chroot.

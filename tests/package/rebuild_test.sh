@@ -54,6 +54,8 @@ for file in "${files[@]}"; do
     fi
 done
 [[ ${#differ[@]} -eq 0 ]] || fail "two builds of the same source differ: ${differ[*]}"
+(cd "$dist" && sha256sum --check --quiet SHA256SUMS) >"$work/sums.out" 2>&1 ||
+    fail "SHA256SUMS does not match the packages: $(cat "$work/sums.out")"
 echo "   identical: ${files[*]}"
 
 echo "rebuild test: all steps passed ($((SECONDS - started)) s)"
