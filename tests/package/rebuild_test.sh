@@ -26,6 +26,7 @@ files=("KelvoUpgrader-$version.msi" "kelvo-upgrader_${version}_amd64.deb" SHA256
 started=$SECONDS
 # Under build/, which git ignores: a compiler cache based on the tree's
 # parent finds its objects again.
+mkdir -p "$KELVO_ROOT/build"
 work=$(mktemp -d "$KELVO_ROOT/build/rebuild.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
