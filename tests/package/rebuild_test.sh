@@ -7,8 +7,9 @@
 # and SHA256SUMS of the program's version). The tree's files (tracked and
 # untracked, not the ignored build/ and dist/) are copied into a folder of
 # their own, under another path, where scripts/package builds them again with
-# the same SOURCE_DATE_EPOCH; every file must be byte-identical. A difference
-# names the file (diffoscope shows it where installed, cmp otherwise).
+# the same SOURCE_DATE_EPOCH and no compiler cache; every file must be
+# byte-identical. A difference names the file (diffoscope shows it where
+# installed, cmp otherwise).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -24,10 +25,7 @@ version=${version#KelvoUpgrader }
 files=("KelvoUpgrader-$version.msi" "kelvo-upgrader_${version}_amd64.deb" SHA256SUMS)
 
 started=$SECONDS
-# Under build/, which git ignores: a compiler cache based on the tree's
-# parent finds its objects again.
-mkdir -p "$KELVO_ROOT/build"
-work=$(mktemp -d "$KELVO_ROOT/build/rebuild.XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-rebuild-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 step "a copy of the tree in $work"
@@ -39,7 +37,9 @@ step "a copy of the tree in $work"
 step "scripts/package in the copy"
 # What scripts/package took as the packages' date in the tree itself.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$KELVO_ROOT" log -1 --format=%ct)}
-"$work/scripts/package" --dist "$work/out" >"$work/package.out" 2>&1 ||
+# Compiled afresh: a compiler cache could hand back the first build's objects
+# and hide a difference.
+CCACHE_DISABLE=1 "$work/scripts/package" --dist "$work/out" >"$work/package.out" 2>&1 ||
     fail "scripts/package in the copy ended with $?: $(tail -20 "$work/package.out")"
 
 step "the same bytes"
