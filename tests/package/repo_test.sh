@@ -23,8 +23,9 @@ source "$here/lib.sh"
 [[ $(id -u) -eq 0 ]] || { echo "repo_test.sh: needs root (it mounts its throwaway root)" >&2; exit 2; }
 deb=$(realpath "$1")
 newer=$(realpath "$2")
+# Mounts and processes of its own, as deb_test.sh has them.
 if [[ -z ${KELVO_REPO_TEST_NAMESPACE-} ]]; then
-    exec unshare --mount --propagation private env KELVO_REPO_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
+    exec unshare --mount --propagation private --pid --fork --mount-proc env KELVO_REPO_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
 fi
 
 started=$SECONDS
