@@ -5,6 +5,10 @@ namespace {
 
 class RunMainTest : public UrlRoadTest {
  protected:
+  // Every command line here that isn't a registration word searches for
+  // copies to end: none of them needs to see another process.
+  RunMainTest() { sealed_ = true; }
+
   // Runs the command line and expects the scheme test to refuse it.
   void ExpectInvalidUrl(const std::vector<std::string>& args) {
     testing_support::ResetLog(home_.path());
@@ -45,7 +49,6 @@ TEST_F(RunMainTest, NearMissesOfTheRegistrationWordsTakeTheUrlRoad) {
 // nine characters ("kelvo:AAA") and run the rest as a script path. Every such
 // link is a URL, refused as malformed, and the script never runs.
 TEST_F(RunMainTest, TheSchemeNameWithoutSlashesNeverRunsADownloadedScript) {
-  sealed_ = true;
   std::string marker = programDir_.File("secret.bin");
   testing_support::WriteFileBytes(marker, "SECRET");
   std::string script = "getlocal " + marker + "\r\nwait 1\r\n";
