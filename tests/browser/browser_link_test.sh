@@ -394,9 +394,12 @@ for attempt in 1 2 3; do
         xdotool windowfocus --sync "$window"
         sleep 2
         xdotool key --delay 300 Tab Tab Tab Return
+        # The question gone and no program: the keys found Cancel (Open
+        # Link still off after all); ask again.
         if poll 50 page_shown; then
-            poll 300 command_line || fail "Firefox did not start the program" "$(tail -20 "$work/browser.log")"
-            break
+            poll 150 command_line && break
+            [[ $attempt -lt 3 ]] || fail "Firefox did not start the program" "$(tail -20 "$work/browser.log")"
+            continue
         fi
     else
         step "confirm \"Open Kelvo Robot Updater?\""
@@ -407,9 +410,14 @@ for attempt in 1 2 3; do
             break
         fi
     fi
-    # Still open, or Cancel was pressed: close it and try again.
-    page_shown || xdotool key Escape
-    poll 50 page_shown || true
+    # Still open, Cancel was pressed, or (Firefox) a key reached "Choose a
+    # different application." and opened its chooser over the question:
+    # close what is open and try again.
+    for _ in 1 2 3; do
+        page_shown && break
+        xdotool key Escape
+        poll 25 page_shown && break
+    done
     [[ $attempt -lt 3 ]] || fail "the question did not hand the link on"
 done
 
