@@ -63,6 +63,10 @@ TEST_F(RunMainTest, TheSchemeNameWithoutSlashesNeverRunsADownloadedScript) {
   std::ostringstream folder;
   folder << "kelvo-e2e-dl-" << std::hex << std::random_device()();
   std::filesystem::create_directories(folder.str());
+  struct Removed {
+    std::string path;
+    ~Removed() { testing_support::RemoveTree(path); }
+  } removed{folder.str()};
   std::string relative = folder.str() + "/noserver.txt";
   testing_support::WriteFileBytes(relative, script);
 
@@ -77,7 +81,6 @@ TEST_F(RunMainTest, TheSchemeNameWithoutSlashesNeverRunsADownloadedScript) {
     EXPECT_FALSE(Logged("\tCalled with \"No Server\" command line option."));
     for (const std::string& line : Log()) EXPECT_NE(0u, line.rfind("Run: [", 0)) << line;
   }
-  testing_support::RemoveTree(folder.str());
 }
 
 TEST_F(RunMainTest, RegisterThenUnregister) {
