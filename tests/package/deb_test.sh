@@ -35,7 +35,7 @@ if [[ -z ${KELVO_DEB_TEST_NAMESPACE-} ]]; then
     # Every mount below is this namespace's alone and vanishes with it. The
     # processes too: a kelvo:// launch ends another running copy of the
     # program, and in a PID namespace of its own it can see only the test's.
-    exec unshare --mount --propagation private --pid --fork --mount-proc env KELVO_DEB_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
+    exec unshare --mount --propagation private --pid --fork --mount-proc --kill-child env KELVO_DEB_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
 fi
 
 started=$SECONDS

@@ -25,7 +25,7 @@ deb=$(realpath "$1")
 newer=$(realpath "$2")
 # Mounts and processes of its own, as deb_test.sh has them.
 if [[ -z ${KELVO_REPO_TEST_NAMESPACE-} ]]; then
-    exec unshare --mount --propagation private --pid --fork --mount-proc env KELVO_REPO_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
+    exec unshare --mount --propagation private --pid --fork --mount-proc --kill-child env KELVO_REPO_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
 fi
 
 started=$SECONDS
