@@ -370,4 +370,88 @@ TEST_F(OtherCopies, ACopyOfAnotherUserThatCantBeReadIsPassedBy) {
   EXPECT_TRUE(StillRunning(copy));
 }
 
+
+// The real program, launched in a PID namespace of its own (as root) with
+// the processes the case starts, so that a fault can end nothing else.
+class OtherCopiesInNamespace : public OtherCopies {
+ protected:
+  void SetUp() override {
+    OtherCopies::SetUp();
+    if (plat::kPathSeparator[0] != '/' || !ts::FileExists(kUnshare) || !ts::FileExists(kSetpriv)) {
+      GTEST_SKIP() << "needs Linux with unshare and setpriv";
+    }
+    ts::RunResult probe = ts::Run(kUnshare, {"--pid", "--fork", "--mount-proc", "/bin/true"}, {}, 10000);
+    if (!probe.ended || probe.exitCode != 0) GTEST_SKIP() << "needs root for a PID namespace";
+  }
+
+  // Runs the shell script in the namespace with the arguments ($1 ...).
+  std::string InNamespace(const std::string& script, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--pid", "--fork", "--mount-proc", "/bin/sh", "-c", script, "case"};
+    all.insert(all.end(), args.begin(), args.end());
+    ts::RunResult run = ts::Run(kUnshare, all, ts::IsolatedEnv(home_.path()), 60000);
+    EXPECT_TRUE(run.ended);
+    return run.output;
+  }
+
+  std::vector<std::string> LaunchLog() { return ts::LogMessages(ts::ReadFileBytes(ts::LogPathFor(home_.path()))); }
+
+  static constexpr const char* kUnshare = "/usr/bin/unshare";
+  static constexpr const char* kSetpriv = "/usr/bin/setpriv";
+};
+
+TEST_F(OtherCopiesInNamespace, AProgramWhosePathWasCutEndsNothing) {
+  // The path is cut to 259 characters right after "zqxvictim": the cut name
+  // is what a process named editor-zqxvictim ends with (and contains).
+  std::string folder = NewFolder();
+  while (folder.size() < 249) {
+    folder += "/" + std::string(std::min<size_t>(100, 249 - folder.size() - 1), 'd');
+    std::filesystem::create_directory(folder);
+  }
+  ASSERT_EQ(folder.size() + 1 + 9, 259u);
+  std::string program = folder + "/zqxvictim" + base_;
+  ts::CopyFileBytes(ts::BinaryPath(), program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  std::string victim = PlaceCopy("/bin/sleep", "editor-zqxvictim");
+  ts::ResetLog(home_.path());
+  std::string said = InNamespace(
+      "\"$1\" 30 & victim=$!\n"
+      "sleep 0.3\n"
+      "\"$2\" registerx\n"
+      "grep -q '^State:.*S' /proc/$victim/status && echo victim-alive\n"
+      "kill $victim\n"
+      "wait\n",
+      {victim, program});
+  EXPECT_NE(said.find("victim-alive"), std::string::npos) << said;
+  std::vector<std::string> log = LaunchLog();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "WARNING: TerminateOtherInstance - the program's path is longer than 259 characters, "
+                      "no other copy is ended"),
+            log.end());
+}
+
+TEST_F(OtherCopiesInNamespace, ARootLaunchEndsRootsCopyButNotAnotherUsersThatItCouldRead) {
+  // The other user's copy runs from a home of its own that it may write.
+  std::string otherHome = NewFolder();
+  std::filesystem::permissions(otherHome, std::filesystem::perms::all);
+  ts::WriteFileBytes(otherHome + "/long.txt", ts::ReadFileBytes(script_));
+  std::string theirs = PlaceCopy(ts::BinaryPath(), base_);
+  std::string ours = PlaceCopy(ts::BinaryPath(), base_);
+  std::string launch = PlaceCopy(ts::BinaryPath(), base_);
+  std::string said = InNamespace(
+      "env HOME=\"$1\" XDG_STATE_HOME=\"$1/state\" XDG_RUNTIME_DIR=\"$1\" \\\n"
+      "  setpriv --reuid=65534 --regid=65534 --clear-groups \"$2\" /NOSERVER \"$1/long.txt\" >/dev/null & theirs=$!\n"
+      "\"$3\" /NOSERVER \"$5\" >/dev/null & ours=$!\n"
+      "sleep 0.5\n"
+      "\"$4\" registerx >/dev/null\n"
+      // A child that ended is a zombie until the shell waits for it: only a
+      // sleeping process counts as running.
+      "grep -q '^State:.*S' /proc/$theirs/status && echo theirs-alive\n"
+      "grep -q '^State:.*S' /proc/$ours/status 2>/dev/null || echo ours-ended\n"
+      "kill $theirs $ours 2>/dev/null\n"
+      "wait\n",
+      {otherHome, theirs, ours, launch, script_});
+  EXPECT_NE(said.find("theirs-alive"), std::string::npos) << said;
+  EXPECT_NE(said.find("ours-ended"), std::string::npos) << said;
+}
+
 }  // namespace
