@@ -77,7 +77,7 @@ bool WriteImage(int32_t* checksum) {
 // few seconds at most, and ends this copy before it lets go (this copy is
 // older: a newer one would have ended the holder first). A holder that keeps
 // it longer is no copy of ours and must not hold the robot's update back.
-constexpr int kUploadMarkWaitSeconds = 10;
+constexpr int kUploadMarkWaitSeconds = 5;
 
 // Holding the mark tells a copy started later not to end this one.
 plat::Mark* TakeMarkForUpload() {

@@ -122,10 +122,11 @@ class OtherCopies : public ::testing::Test {
 
   // Starts a copy of the program named fileName (plus the extension) on a
   // long local script, and waits until the search can see it.
-  plat::SpawnedProcess* StartCopy(const std::string& fileName, const std::string& subfolder = "") {
+  plat::SpawnedProcess* StartCopy(const std::string& fileName, const std::string& subfolder = "",
+                                  const std::string& script = "") {
     std::string path = PlaceCopy(ts::BinaryPath(), fileName, subfolder);
     plat::SpawnOptions options;
-    options.args = {"/NOSERVER", script_};
+    options.args = {"/NOSERVER", script.empty() ? script_ : script};
     options.env = ts::IsolatedEnv(home_.path());
     plat::SpawnedProcess* process = plat::StartProcess(path, options);
     if (!process) {
@@ -325,6 +326,70 @@ TEST_F(OtherCopies, OfTwoOlderCopiesBothAreEndedAndGoneBeforeTheLaunchGoesOn) {
   EXPECT_TRUE(plat::WaitProcess(b, 0, &code));
   EXPECT_EQ(code, plat::kTerminatedExitStatus);
   EXPECT_FALSE(EndFromNewCopy());
+}
+
+TEST_F(OtherCopies, TensOfThousandsOfExecutableMappingsKeepTheLookQuick) {
+  // Each of 50,000 names of one file mapped for execution is a module of
+  // its own: a look that compared each with all before it took seconds.
+  if (plat::kPathSeparator[0] != '/') GTEST_SKIP() << "file views are no modules on Windows";
+  std::string folder = NewFolder();
+  std::string first = folder + "/m0";
+  ts::WriteFileBytes(first, "x");
+  for (int i = 1; i < 50000; ++i) std::filesystem::create_hard_link(first, folder + "/m" + std::to_string(i));
+  plat::SpawnedProcess* decoy = StartProbe(ProbePath(), {"map-exec", folder, "60000"}, "mapped 50000");
+  ASSERT_NE(decoy, nullptr);
+  auto start = std::chrono::steady_clock::now();
+  plat::ProcessHandle process = plat::processes().OpenForQuery(plat::SpawnedProcessId(decoy));
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_NE(process, 0u);
+  uint32_t needed = 0;
+  plat::ModuleHandle none[1];
+  EXPECT_TRUE(plat::processes().EnumModules(process, none, sizeof none, &needed));
+  plat::processes().Close(process);
+  EXPECT_GE(needed / sizeof(plat::ModuleHandle), 50000u);
+  // Linear work is some tens of milliseconds; the bound is generous.
+  EXPECT_LT(took, std::chrono::milliseconds(1500))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+}
+
+TEST_F(OtherCopies, MarksTakenByAnotherProgramHoldALaunchNoLongerThanTheCopyItWouldEnd) {
+  // Any program of any account can create the marks' mutexes first and
+  // hold them (wine doesn't tell accounts apart, so the squatter here is
+  // one of ours; on Windows one of another account is refused outright).
+  if (plat::kPathSeparator[0] != '\\') GTEST_SKIP() << "Linux marks live in the user's own folder";
+  std::string squatter = plat::FolderOf(ts::BinaryPath()) + "\\kelvo_mark_squatter.exe";
+  ASSERT_NE(StartProbe(squatter, {"120000", "Global\\KelvoUpgrader.Upload", "Global\\KelvoUpgrader.Ending"},
+                       "held"),
+            nullptr);
+  std::string launcher = PlaceCopy(ts::BinaryPath(), base_);
+
+  // No copy to end: nothing to wait for.
+  ts::ResetLog(home_.path());
+  auto start = std::chrono::steady_clock::now();
+  ts::RunResult alone = ts::Run(launcher, {"registerx"}, ts::IsolatedEnv(home_.path()), 30000);
+  EXPECT_TRUE(alone.ended) << "the launch waited on the squatter";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+
+  // An older copy that ends by itself after some 3 seconds: the launch
+  // waits as long as that copy lives, then goes on with a warning.
+  std::string shortScript = home_.File("short.txt");
+  ts::WriteFileBytes(shortScript, "wait 3000\n");
+  plat::SpawnedProcess* older = StartCopy("x" + base_, "", shortScript);
+  ASSERT_NE(older, nullptr);
+  ts::ResetLog(home_.path());
+  start = std::chrono::steady_clock::now();
+  ts::RunResult waited = ts::Run(launcher, {"registerx"}, ts::IsolatedEnv(home_.path()), 30000);
+  EXPECT_TRUE(waited.ended) << "the launch waited on the squatter after the copy was gone";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_TRUE(EndsWith(older, 0)) << "the copy ran to its own end";
+  std::vector<std::string> log = ts::LogMessages(ts::ReadFileBytes(ts::LogPathFor(home_.path())));
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "WARNING: TerminateOtherInstance - another copy is ending older copies, waiting for it"),
+            log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "WARNING: TerminateOtherInstance - the older copies ended while the mark was held, "
+                      "no other copy is ended"),
+            log.end());
 }
 
 TEST_F(OtherCopies, TheSearchingProcessNeverPicksItself) {
