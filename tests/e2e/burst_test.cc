@@ -26,6 +26,7 @@ namespace {
 namespace ts = testing_support;
 
 const char kUnshare[] = "/usr/bin/unshare";
+const char kUmockdevRun[] = "/usr/bin/umockdev-run";
 const char kScriptUrl[] = "http://updates.kelvo.com/burst/script.txt";
 
 struct Burst {
@@ -74,11 +75,17 @@ class BurstTest : public UrlRoadTest {
     return env;
   }
 
-    Outcome RunBurst(const Burst& burst) {
+    // With robot set, the copies meet the USB robot that umockdev emulates
+  // instead of the simulated one, all of them the same robot.
+  Outcome RunBurst(const Burst& burst, bool robot = false) {
     server_->Reset();
     ts::ResetLog(home_.path());
     // A simulated robot doesn't wait: a slow download keeps the copies busy.
-    Serve(kScriptUrl, "send getversion\r\nget http://updates.kelvo.com/burst/slow.bin\r\nsend getversion\r\n");
+    // The emulated robot plays one conversation: only the newest copy may
+    // reach it, after the download.
+    Serve(kScriptUrl, robot ? "get http://updates.kelvo.com/burst/slow.bin\r\nsend getversion\r\n"
+                            : "send getversion\r\nget http://updates.kelvo.com/burst/slow.bin\r\n"
+                              "send getversion\r\n");
     test_server::Answer slow = maker_server::ScriptReply("IMAGE");
     slow.delayMs = 2000;
     server_->SetAnswer("http://updates.kelvo.com/burst/slow.bin", slow);
@@ -88,7 +95,8 @@ class BurstTest : public UrlRoadTest {
       ReplyToReports(ReplyUrl(i), {maker_server::EmptyReply()});
     }
     Outcome outcome;
-    outcome.allEnded = OnWindows() ? LaunchHere(urls, burst.apartMs) : LaunchInNamespace(urls, burst.apartMs);
+    outcome.allEnded =
+        OnWindows() ? LaunchHere(urls, burst.apartMs) : LaunchInNamespace(urls, burst.apartMs, robot);
     for (int i = 0; i < burst.launches; ++i) {
       auto reports = Reports(ReplyUrl(i));
       outcome.reports.push_back(reports.size());
@@ -124,11 +132,11 @@ class BurstTest : public UrlRoadTest {
 
   // A shell in a PID namespace of its own starts the copies and waits for
   // them all; the namespace ends with it, and whatever is left in it.
-  bool LaunchInNamespace(const std::vector<std::string>& urls, int apartMs) {
+  bool LaunchInNamespace(const std::vector<std::string>& urls, int apartMs, bool robot) {
     char apart[32];
     std::snprintf(apart, sizeof apart, "%d.%03d", apartMs / 1000, apartMs % 1000);
     std::vector<std::string> args = {
-        "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
+        kUnshare, "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
         "apart=$1; program=$2; shift 2\n"
         "for url in \"$@\"; do\n"
         "  \"$program\" \"$url\" >/dev/null 2>&1 &\n"
@@ -137,7 +145,17 @@ class BurstTest : public UrlRoadTest {
         "wait\n",
         "burst", apart, program_};
     args.insert(args.end(), urls.begin(), urls.end());
-    ts::RunResult run = ts::Run(kUnshare, args, Env(), 60000);
+    auto env = Env();
+    if (!robot) {
+      ts::RunResult run = ts::Run(kUnshare, std::vector<std::string>(args.begin() + 1, args.end()), env, 60000);
+      return run.ended && run.exitCode == 0;
+    }
+    ts::WriteFileBytes(home_.File("robot.script"), "w 0 getversion^M\nr 0 Version 1.2^Z\n");
+    std::string data = ts::EnvOr("KELVO_SOURCE_DIR", ".") + "/tests/robot/data/robot_first.umockdev";
+    args.insert(args.begin(), {"--device", data, "--script", "/dev/ttyACM0=" + home_.File("robot.script"), "--"});
+    // umockdev preloads its library; a sanitized build must accept that.
+    env.emplace_back("ASAN_OPTIONS", ts::EnvOr("ASAN_OPTIONS", "") + ":verify_asan_link_order=0");
+    ts::RunResult run = ts::Run(kUmockdevRun, args, env, 60000);
     return run.ended && run.exitCode == 0;
   }
 
@@ -178,6 +196,29 @@ TEST_F(BurstTest, TheNewestClickAloneRunsAndReportsWhetherTheClicksComeAtOnceOrA
               static_cast<size_t>(burst.launches - 1));
     EXPECT_EQ(LoggedCount("WARNING: TerminateOtherInstance - another copy is uploading"), 0u);
     EXPECT_EQ(LoggedCount("ERROR"), 0u);
+  }
+}
+
+TEST_F(BurstTest, WithARobotAttachedOnlyTheNewestClickReachesIt) {
+  if (OnWindows()) GTEST_SKIP() << "umockdev emulates Linux devices";
+  if (!ts::FileExists(kUmockdevRun)) GTEST_SKIP() << "umockdev is not installed";
+  std::filesystem::remove(programDir_.File("ConfigSettings.ini"));
+  const Burst bursts[] = {{3, 0}, {5, 50}};
+  for (const Burst& burst : bursts) {
+    SCOPED_TRACE("burst of " + std::to_string(burst.launches) + ", " + std::to_string(burst.apartMs) +
+                 " ms apart");
+    Outcome outcome = RunBurst(burst, true);
+    EXPECT_TRUE(outcome.allEnded);
+    size_t fromOlder = 0;
+    for (size_t i = 0; i + 1 < outcome.reports.size(); ++i) fromOlder += outcome.reports[i];
+    std::printf("robot burst %d launches %d ms apart: from the newest %zu, from older copies %zu\n",
+                burst.launches, burst.apartMs, outcome.newestLogs.size(), fromOlder);
+    std::fflush(stdout);
+    EXPECT_EQ(fromOlder, 0u);
+    ASSERT_EQ(outcome.newestLogs.size(), 1u);
+    EXPECT_EQ(outcome.newestLogs[0].find("RobotDisconnected"), std::string::npos) << outcome.newestLogs[0];
+    EXPECT_EQ(outcome.newestLogs[0].rfind("OK\r\nOK\r\n", 0), 0u) << outcome.newestLogs[0];
+    EXPECT_TRUE(Logged("\tRobot connected on: [TTYACM0]"));
   }
 }
 
