@@ -58,13 +58,13 @@ void LogWrite(const char* format, ...) {
   char line[64 + 1 + kLogMessageMax];
   std::snprintf(line, sizeof line, "%s %s", stamp, message);
 
-  // Only a collision with another writer is worth waiting for; a log that
-  // can't be opened at all loses the line at once instead of slowing the run.
   if (heldLog) {
     plat::AppendTextToHeldFile(heldLog, line);
     plat::SetLastErrorCode(callersError);
     return;
   }
+  // Only a collision with another writer is worth waiting for; a log that
+  // can't be opened at all loses the line at once instead of slowing the run.
   auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLogRetryMs);
   while (!plat::AppendTextExclusive(LogFilePath, line) &&
          plat::LastErrorCode() == kErrorSharingViolation &&

@@ -31,11 +31,11 @@ bool GetFileSizeByPath(const char* path, uint32_t* size);
 // the destination under a name of its own and renamed over it, so the
 // destination holds either what it held or the whole copy, and a link placed
 // at its name is replaced, never written through. The copy is the user's
-// alone (0600 on Linux). A source that is a symbolic link is refused.
+// alone (0600 on Linux). On Linux a source that is a symbolic link is refused.
 bool CopyFileReplacing(const char* from, const char* to);
 
 // Empties the file (open for writing, which truncates). False when it can't
-// be opened; a symbolic link is refused, never followed.
+// be opened; on Linux a symbolic link is refused, never followed.
 bool EmptyFile(const char* path);
 
 // A file held by this process against every other: on Windows opened without
@@ -44,9 +44,10 @@ bool EmptyFile(const char* path);
 struct HeldFile;
 // Opens path for reading and writing and holds it, waiting up to waitMs while
 // another process holds it. With create, a missing file is made (the user's
-// alone); without, a missing file fails. A symbolic link at the final name is
-// refused, never followed. Null on failure, with the code in LastErrorCode()
-// (32, the sharing violation, when another process held it all the while).
+// alone); without, a missing file fails. On Linux a symbolic link at the
+// final name is refused, never followed. Null on failure, with the code in
+// LastErrorCode() (32, the sharing violation, when another process held it
+// all the while).
 HeldFile* HoldFile(const char* path, bool create, int waitMs);
 bool GetHeldFileSize(HeldFile* file, uint32_t* size);
 // Appends text as AppendTextExclusive does, through the hold.
@@ -63,8 +64,9 @@ int32_t CreateFolderTree(const char* path);
 
 // Appends text to the file in text mode ("\n" stored as the platform's line
 // end) while holding the file exclusively. A file it creates is the user's
-// alone (0600 on Linux); a symbolic link at path is refused. False when the file couldn't be
-// opened or locked at this moment (another process holds it); the caller may retry.
+// alone (0600 on Linux), and on Linux a symbolic link at path is refused.
+// False when the file couldn't be opened or locked at this moment (another
+// process holds it); the caller may retry.
 bool AppendTextExclusive(const char* path, const char* text);
 
 // The user's local application-data folder (Windows: CSIDL_LOCAL_APPDATA;

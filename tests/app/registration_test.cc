@@ -405,13 +405,16 @@ TEST_F(Registration, RegistersAndUnregistersStartedTogetherLeaveAllOrNothing) {
         {"scheme value", ReadValue(plat::kHkeyClassesRoot, "kelvo", nullptr).found},
         {"URL Protocol", ReadValue(plat::kHkeyClassesRoot, "kelvo", "URL Protocol").found},
         {"DefaultIcon", ReadValue(plat::kHkeyClassesRoot, "kelvo\\DefaultIcon", nullptr).found},
-        {"command", ReadValue(plat::kHkeyClassesRoot, "kelvo\\shell\\open\\command", nullptr).found},
-        {"user agent", ReadValue(plat::kHkeyLocalMachine, kUserAgentKeyPath, UpgraderVersion).found},
+        {"command",
+         ReadValue(plat::kHkeyClassesRoot, "kelvo\\shell\\open\\command", nullptr).found},
+        {"user agent",
+         ReadValue(plat::kHkeyLocalMachine, kUserAgentKeyPath, UpgraderVersion).found},
     };
     if (desktop) {
       parts.push_back({"desktop entry", ts::FileExists(entry)});
-      parts.push_back({"default handler",
-                       ts::ReadFileBytes(defaults).find("kelvo-upgrader.desktop") != std::string::npos});
+      bool handler =
+          ts::ReadFileBytes(defaults).find("kelvo-upgrader.desktop") != std::string::npos;
+      parts.push_back({"default handler", handler});
     }
     for (const auto& part : parts) EXPECT_EQ(part.second, registered) << part.first;
     if (desktop) {

@@ -387,7 +387,8 @@ std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
     if (::unlink(entryPath.c_str()) == 0) {
       *removedAny = true;
     } else if (errno != ENOENT) {
-      failures.push_back("Failed to remove desktop entry [" + entryPath + "]. Error=" + Code(errno));
+      failures.push_back("Failed to remove desktop entry [" + entryPath +
+                         "]. Error=" + Code(errno));
     }
   }
   std::string defaults = SchemeHandlerDefaultsPath();

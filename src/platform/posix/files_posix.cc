@@ -261,7 +261,9 @@ bool AppendTextToHeldFile(HeldFile* file, const char* text) {
   return true;
 }
 
-bool CopyHeldFileReplacing(HeldFile* file, const char* to) { return CopyIntoReplacing(file->fd, to); }
+bool CopyHeldFileReplacing(HeldFile* file, const char* to) {
+  return CopyIntoReplacing(file->fd, to);
+}
 
 bool EmptyHeldFile(HeldFile* file) {
   if (::ftruncate(file->fd, 0) != 0) {
