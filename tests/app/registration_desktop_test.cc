@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "support/test_support.h"
 
 namespace ts = testing_support;
@@ -180,6 +181,54 @@ TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
   EXPECT_TRUE(UnregisterURLHandler());
 }
 
+// A link someone placed at a name register writes (seen with a root run under
+// a user's HOME) is never written through, nor read into a file of ours: the
+// entry and the defaults are written as files of their own in its place, and
+// a defaults file that is a link is left alone with a warning.
+TEST_F(RegistrationDesktop, ALinkAtANameRegisterWritesIsNeverFollowed) {
+  const std::string pid = std::to_string(plat::SystemProcesses().CurrentProcessId());
+  struct Case {
+    std::string link;
+    bool defaultsRefused;
+  };
+  const std::vector<Case> cases = {
+      {entry_, false},
+      {entry_ + ".tmp-" + pid, false},
+      {defaults_ + ".tmp-" + pid, false},
+      {defaults_, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    std::filesystem::remove_all(home_.File("data"));
+    std::filesystem::remove_all(home_.File("config"));
+    std::filesystem::create_directories(home_.File("data/applications"));
+    std::filesystem::create_directories(home_.File("config"));
+    std::string outside = home_.File("outside");
+    ts::WriteFileBytes(outside, "someone else's file\n");
+    std::filesystem::create_symlink(outside, c.link);
+
+    EXPECT_TRUE(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"));
+    std::vector<std::string> lines = Log();
+    EXPECT_EQ(ts::ReadFileBytes(outside), "someone else's file\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(entry_));
+    EXPECT_NE(ts::ReadFileBytes(entry_).find("\nExec=/opt/kelvo/KelvoUpgrader %u\n"),
+              std::string::npos);
+    if (c.defaultsRefused) {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0], "WARNING: RegisterURLHandler - Failed to set the default handler in [" +
+                              defaults_ + "]. Error=5");
+      EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
+    } else {
+      EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_FALSE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(defaults_),
+                "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
+    }
+    EXPECT_TRUE(UnregisterURLHandler());
+    Log();
+  }
+}
+
 // Each kind of path against the launchers themselves: the entry is quoted
 // only where the format needs it, each launcher that can read it starts the
 // program with the link's URL unchanged, and register's warning (or refusal)
@@ -252,7 +301,10 @@ TEST_F(RegistrationDesktop, TheLaunchersStartTheProgramWhereverItsPathLetsThem) 
     EXPECT_EQ(generic == "started", c.generic) << "xdg-open (generic): " << generic;
     std::string viaGio = Launch(gio, {"open", url}, false);
     EXPECT_EQ(viaGio == "started", c.gio) << "gio open: " << viaGio;
-    EXPECT_EQ(UnregisterURLHandler(), c.registers);
+    // The entry written by hand above is all there is of a registration, and
+    // unregister removes it like any other part left behind.
+    EXPECT_TRUE(UnregisterURLHandler());
+    EXPECT_FALSE(ts::FileExists(entry_));
     Log();
   }
 }

@@ -41,8 +41,12 @@ int MakeFolders(const std::string& path) {
 int WriteFileAtomically(const std::string& path, const std::string& text) {
   int err = MakeFolders(path.substr(0, path.rfind('/')));
   if (err) return err;
+  // The temporary name is easy to guess, so anything already there (a link
+  // someone placed, a file a dead copy left) is cleared, and the open refuses
+  // rather than follows whatever appears in between.
   std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ::unlink(temp.c_str());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   size_t done = 0;
   while (done < text.size()) {
@@ -61,9 +65,10 @@ int WriteFileAtomically(const std::string& path, const std::string& text) {
   return err;
 }
 
-// 0 and the text, ENOENT when there is no file, or another errno.
+// 0 and the text, ENOENT when there is no file, or another errno. A link is
+// refused: what it points at would be written back, as our own file, beside it.
 int ReadFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
   text->clear();
   char buffer[4096];
@@ -372,11 +377,19 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   return failures;
 }
 
-std::vector<std::string> UnregisterSchemeHandlerDesktop() {
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
   std::vector<std::string> failures;
+  bool removed = false;
+  if (!removedAny) removedAny = &removed;
+  *removedAny = false;
   std::string entryPath = SchemeHandlerDesktopEntryPath();
-  if (!entryPath.empty() && ::unlink(entryPath.c_str()) != 0 && errno != ENOENT) {
-    failures.push_back("Failed to remove desktop entry [" + entryPath + "]. Error=" + Code(errno));
+  if (!entryPath.empty()) {
+    if (::unlink(entryPath.c_str()) == 0) {
+      *removedAny = true;
+    } else if (errno != ENOENT) {
+      failures.push_back("Failed to remove desktop entry [" + entryPath +
+                         "]. Error=" + Code(errno));
+    }
   }
   std::string defaults = SchemeHandlerDefaultsPath();
   if (defaults.empty()) return failures;
@@ -387,6 +400,7 @@ std::vector<std::string> UnregisterSchemeHandlerDesktop() {
   std::string updated;
   if (!err) updated = WithoutOurHandler(text, &changed);
   if (!err && changed) err = WriteFileAtomically(defaults, updated);
+  if (!err && changed) *removedAny = true;
   if (err) {
     failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
                        Code(err));
