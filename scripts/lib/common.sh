@@ -29,6 +29,7 @@ KELVO_PACKAGES=(
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
     lintian desktop-file-utils          # .deb checks; desktop database in the test root
     udev man-db                         # .deb tests: udevadm test of the rule, man
+    librsvg2-bin icoutils               # the icon's sizes and the .ico; checking the .exe's resources
 )
 
 kelvo_missing_packages() {
