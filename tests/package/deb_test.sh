@@ -97,6 +97,12 @@ expect_file_has "$work/extract/usr/share/applications/kelvo-upgrader.desktop" '^
 icons=$work/extract/usr/share/icons/hicolor
 cmp -s "$here/../../packaging/icons/kelvo-upgrader.svg" "$icons/scalable/apps/kelvo-upgrader.svg" ||
     fail "the scalable icon is not the program's drawing"
+# Read as GTK reads it (gdk-pixbuf sniffs the content, so the <svg> element
+# must come early): desktops and browsers show a broken image otherwise.
+gdk-pixbuf-thumbnailer -s 48 "$icons/scalable/apps/kelvo-upgrader.svg" "$work/svg48.png" 2>"$work/pixbuf.err" ||
+    fail "gdk-pixbuf can't read the scalable icon: $(cat "$work/pixbuf.err")"
+expect_eq "the header of the SVG drawn by gdk-pixbuf" "49484452$(printf '%08x%08x' 48 48)" \
+    "$(od -An -tx1 -j12 -N12 "$work/svg48.png" | tr -d ' \n')"
 # Each bitmap as large as its folder says: its PNG header's IHDR, width, height.
 for size in $icon_sizes; do
     png=$icons/${size}x$size/apps/kelvo-upgrader.png
