@@ -220,7 +220,7 @@ expect_file_has "$work/manifest.xml" '<requestedExecutionLevel level="asInvoker"
 expect_eq "the manifest's supported systems (7, 8, 8.1, 10 and 11)" 4 "$(grep -c '<supportedOS Id=' "$work/manifest.xml")"
 
 step "the scheme's DefaultIcon and the file's version as the shell finds them"
-x86_64-w64-mingw32-gcc -O2 -o "$work/shell_view_probe.exe" "$here/shell_view_probe.c" -lgdi32 -lversion ||
+x86_64-w64-mingw32-gcc-posix -O2 -o "$work/shell_view_probe.exe" "$here/shell_view_probe.c" -lgdi32 -lversion ||
     fail "could not build the probe"
 probe_out=$(wine "$work/shell_view_probe.exe" 2>&1 | tr -d '\r') || fail "the probe failed: $probe_out"
 v=${agent#KelvoUpgrader }

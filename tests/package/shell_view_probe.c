@@ -11,7 +11,7 @@
  *
  * and ends with 0; on a failure it prints "error ..." and ends with 1.
  * Built by the test with mingw-w64:
- *   x86_64-w64-mingw32-gcc -o probe.exe shell_view_probe.c -lgdi32 -lversion
+ *   x86_64-w64-mingw32-gcc-posix -o probe.exe shell_view_probe.c -lgdi32 -lversion
  */
 #include <windows.h>
 #include <shellapi.h>
