@@ -118,6 +118,7 @@ TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndTheDefaultHandler) {
             "[Desktop Entry]\n"
             "Type=Application\n"
             "Name=Kelvo Robot Updater\n"
+            "Icon=kelvo-upgrader\n"
             "Exec=/opt/kelvo/KelvoUpgrader %u\n"
             "NoDisplay=true\n"
             "MimeType=x-scheme-handler/kelvo;\n");
@@ -125,10 +126,17 @@ TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndTheDefaultHandler) {
             "[Added Associations]\ntext/plain=gedit.desktop;\n"
             "[Default Applications]\ntext/html=firefox.desktop\n"
             "x-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
+  // The icon the entry names, in the user's part of the hicolor theme: the
+  // program's own drawing, byte for byte.
+  const std::string icon = home_.path() + "/data/icons/hicolor/scalable/apps/kelvo-upgrader.svg";
+  const std::string drawing = ts::EnvOr("KELVO_SOURCE_DIR", ".") + "/packaging/icons/kelvo-upgrader.svg";
+  ASSERT_TRUE(ts::FileExists(drawing)) << drawing << " (is KELVO_SOURCE_DIR set?)";
+  EXPECT_EQ(ts::ReadFileBytes(icon), ts::ReadFileBytes(drawing));
 
   EXPECT_TRUE(UnregisterURLHandler());
   EXPECT_EQ(Log(), std::vector<std::string>{});
   EXPECT_FALSE(ts::FileExists(entry_));
+  EXPECT_FALSE(ts::FileExists(icon));
   EXPECT_EQ(ts::ReadFileBytes(defaults_), "[Added Associations]\ntext/plain=gedit.desktop;\n"
                                           "[Default Applications]\ntext/html=firefox.desktop\n");
 }
@@ -179,6 +187,23 @@ TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
             0u)
       << lines[0];
   EXPECT_TRUE(UnregisterURLHandler());
+  Log();
+
+  // Nor does an icon: the entry starts the program all the same.
+  std::filesystem::remove(home_.File("data") + "/applications");
+  ts::WriteFileBytes(home_.File("data") + "/icons", "not a folder");
+  EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+  lines = Log();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("WARNING: RegisterURLHandler - Failed to write icon [" + home_.File("data") +
+                               "/icons/hicolor/scalable/apps/kelvo-upgrader.svg]. Error=",
+                           0),
+            0u)
+      << lines[0];
+  EXPECT_TRUE(ts::FileExists(entry_));
+  EXPECT_TRUE(UnregisterURLHandler());
+  EXPECT_EQ(Log(), std::vector<std::string>{});
+  EXPECT_FALSE(ts::FileExists(entry_));
 }
 
 // A link someone placed at a name register writes (seen with a root run under
