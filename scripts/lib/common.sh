@@ -24,11 +24,14 @@ KELVO_PACKAGES=(
     xdg-utils                           # URL handler registration (xdg-mime), xdg-open
     libglib2.0-bin                      # gio open: how GNOME desktops start the handler
     chromium xvfb xdotool dbus-daemon   # the real-browser test (tests/browser)
+    firefox-esr imagemagick             # ... with Firefox too; screenshots of the questions
     util-linux                          # flock
     wixl msitools                       # scripts/package: the .msi, and reading it back
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
     lintian desktop-file-utils          # .deb checks; desktop database in the test root
     udev man-db                         # .deb tests: udevadm test of the rule, man
+    librsvg2-bin icoutils               # the icon's sizes and the .ico; checking the .exe's resources
+    libgdk-pixbuf2.0-bin librsvg2-common  # .deb test: the SVG icon read as GTK reads it
 )
 
 kelvo_missing_packages() {
