@@ -205,10 +205,12 @@ bool EndCopies(const std::vector<Copy>& copies) {
   plat::Processes& procs = plat::processes();
   bool ended = false;
   int32_t lastError = 0;
+  std::vector<Copy> ending;
   for (const Copy& copy : copies) {
     if (procs.WaitForExit(copy.process, 0)) continue;  // gone by itself
     if (procs.Terminate(copy.process, 0xFFFFFFFFu)) {
       ended = true;
+      ending.push_back(copy);
       LogWrite("TerminateOtherInstance - ended the older copy with process id %u\n", copy.id);
     } else {
       lastError = plat::LastErrorCode();
@@ -219,7 +221,7 @@ bool EndCopies(const std::vector<Copy>& copies) {
   // An ended copy still holds the robot's port and its files until it is
   // really gone: going on before would meet them.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitWaitMs);
-  for (const Copy& copy : copies) {
+  for (const Copy& copy : ending) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now()).count();
     if (!procs.WaitForExit(copy.process, static_cast<uint32_t>(left > 0 ? left : 0))) {
