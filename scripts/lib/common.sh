@@ -28,6 +28,7 @@ KELVO_PACKAGES=(
     util-linux                          # flock
     wixl msitools                       # scripts/package: the .msi, and reading it back
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
+    dpkg-repack                         # .deb test: a local repository of desktop-file-utils
     lintian desktop-file-utils          # .deb checks; desktop database in the test root
     udev man-db                         # .deb tests: udevadm test of the rule, man
 )

@@ -119,10 +119,13 @@ TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndARegisteredHandler) {
             "Name=Kelvo Robot Updater\n"
             "Exec=" + program + " %u\n"
             "NoDisplay=true\n"
-            "MimeType=x-scheme-handler/kelvo;\n");
+            "MimeType=x-scheme-handler/kelvo;\n"
+            "X-KelvoUpgrader-Hides=kelvo-upgrader.desktop\n");
+  // The packages' entry, should it be there, is taken out for this user.
   EXPECT_EQ(ts::ReadFileBytes(defaults_),
             "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
-            "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n");
+            "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+            "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop;\n");
   // GIO itself: the default, and a registered handler, which is what the
   // desktop portal (sandboxed browsers) and GIO's choosers offer. No system
   // folders: only the user's registration counts.
@@ -148,33 +151,38 @@ TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndARegisteredHandler) {
 
 // What the user's mimeapps.list holds before "register", and after it;
 // "unregister" must give back the first, byte for byte: other handlers of
-// the scheme, other keys, comments, other groups, blank lines.
+// the scheme, other keys, comments, other groups, blank lines, and the
+// packages' entry taken out by the user themselves.
 TEST_F(RegistrationDesktop, UnregisterTakesAwayExactlyWhatRegisterAdded) {
   struct Case {
     const char* kind;
     std::string before, registered;
   };
   const std::string ours = "x-scheme-handler/kelvo=kelvo-upgrader-user.desktop;";
+  const std::string hidden = "x-scheme-handler/kelvo=kelvo-upgrader.desktop;";
   const std::vector<Case> cases = {
       {"other programs' associations, both groups there",
        "# my own choices\n[Added Associations]\ntext/plain=gedit.desktop;\n\n"
        "[Default Applications]\ntext/html=firefox.desktop\n",
        "# my own choices\n[Added Associations]\ntext/plain=gedit.desktop;\n" + ours + "\n\n"
-       "[Default Applications]\ntext/html=firefox.desktop\n" + ours + "\n"},
+       "[Default Applications]\ntext/html=firefox.desktop\n" + ours + "\n"
+       "[Removed Associations]\n" + hidden + "\n"},
       {"other handlers of the scheme, no trailing ';', blanks around '='",
        "[Default Applications]\nx-scheme-handler/kelvo=old.desktop\n"
-       "[Added Associations]\nx-scheme-handler/kelvo = a.desktop;b.desktop;\n",
+       "[Added Associations]\nx-scheme-handler/kelvo = a.desktop;b.desktop;\n"
+       "[Removed Associations]\nx-scheme-handler/kelvo=c.desktop\n",
        "[Default Applications]\n" + ours + "old.desktop\n"
        "[Added Associations]\n"
-       "x-scheme-handler/kelvo = kelvo-upgrader-user.desktop;a.desktop;b.desktop;\n"},
-      {"removed associations and other groups are not ours",
-       "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+       "x-scheme-handler/kelvo = kelvo-upgrader-user.desktop;a.desktop;b.desktop;\n"
+       "[Removed Associations]\n" + hidden + "c.desktop\n"},
+      {"the packages' entry removed by the user, other groups",
+       "[Removed Associations]\nx-scheme-handler/kelvo=x.desktop;kelvo-upgrader.desktop;\n"
        "[Default Applications]\ntext/html=f.desktop\n[Other Group]\nx-scheme-handler/kelvo=x.desktop;\n",
-       "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+       "[Removed Associations]\nx-scheme-handler/kelvo=x.desktop;kelvo-upgrader.desktop;\n"
        "[Default Applications]\ntext/html=f.desktop\n" + ours + "\n[Other Group]\nx-scheme-handler/kelvo=x.desktop;\n"
        "[Added Associations]\n" + ours + "\n"},
       {"an empty file", "", "[Default Applications]\n" + ours + "\n[Added Associations]\n" + ours +
-                               "\n"},
+                               "\n[Removed Associations]\n" + hidden + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind);

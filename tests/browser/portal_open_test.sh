@@ -14,9 +14,10 @@
 #   portal_open_test.sh open URL LOG PROGRAM SHOT
 #       One OpenURI call, in the environment it is given (the package test
 #       runs it inside its throwaway root as its user): the program at
-#       PROGRAM must log URL, unchanged, as its command line in LOG, and no
-#       window may be on the screen afterwards; SHOT is where the screen
-#       is kept as a PNG.
+#       PROGRAM must log URL, unchanged, as its command line in LOG, no
+#       window may be on the screen afterwards, and the run must end with 0;
+#       SHOT is where the screen is kept as a PNG. The caller gives it a
+#       PID namespace of its own.
 #
 # Both run on an Xvfb screen of their own with a D-Bus session of their own;
 # the portal and its backend are started here (not by D-Bus activation), and
@@ -136,6 +137,10 @@ $(grep -i -E 'openuri|launch|handler|choos' "$scratch/portal.log" | tail -15)"
         fi
     done
     [[ -z $mapped ]] || fail "a window is on the screen (screen in $shot)" "$mapped"
+    # The run goes on to its end here: whoever called may be about to end
+    # the PID namespace, and everything in it.
+    ended() { grep -q "Kelvo Upgrader Ended - ret code = 0" "$log"; }
+    poll 300 ended || fail "the program did not end with 0" "$(cat "$log")"
     portal_stop
     echo "PASSED [portal $mode]: OpenURI -> $program with the URL unchanged, no window shown ($((SECONDS - started)) s)"
 }
@@ -219,8 +224,6 @@ poll 100 proxy_of || fail "the stand-in did not start" "$(cat "$work/server.out"
 export http_proxy=$proxy https_proxy=$proxy no_proxy=
 
 portal_open "$url" "$log" "$program" "$work/screen.png"
-ended() { grep -q "Kelvo Upgrader Ended - ret code = 0" "$log"; }
-poll 300 ended || fail "the program did not end with 0" "$(cat "$log")"
 step "the stand-in receives the report"
 server_status=0
 wait "$server_pid" || server_status=$?

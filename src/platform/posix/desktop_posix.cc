@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,19 @@ namespace {
 // associations could not tell the two apart, so "unregister" could not
 // remove exactly its own.
 const char kEntryName[] = "kelvo-upgrader-user.desktop";
-// What "register" used to write under the packages' name; "register" and
-// "unregister" take such an entry away, so the packages' entry shows again.
-const char kOlderEntryName[] = "kelvo-upgrader.desktop";
+// The packages' entry. While a user's registration is in place, it is taken
+// out of that user's handlers of the scheme ([Removed Associations]): the
+// desktop portal starts a handler without asking only when GIO lists one
+// alone. Our entry keeps a note of having done so (kHidesKey), so that
+// "unregister" gives it back, and only then: a user who had removed it
+// themselves keeps it removed. An older "register" wrote its own entry under
+// this name; "register" and "unregister" take such an entry away.
+const char kPackageEntryName[] = "kelvo-upgrader.desktop";
+const char kHidesKey[] = "X-KelvoUpgrader-Hides";
 const char kMimeType[] = "x-scheme-handler/kelvo";
 const char kDefaultsSection[] = "[Default Applications]";
 const char kAddedSection[] = "[Added Associations]";
+const char kRemovedSection[] = "[Removed Associations]";
 
 std::string Code(int errnoValue) { return std::to_string(WindowsCodeFromErrno(errnoValue)); }
 
@@ -192,76 +200,104 @@ std::string KeyLine(const std::vector<std::string>& ids) {
   return line;
 }
 
+using Groups = std::vector<std::string>;
+
 // The two groups of mimeapps.list that make an entry the scheme's handler:
 // the default GIO and xdg-mime pick, and the association that makes GIO list
 // the entry as registered, which the desktop portal (sandboxed browsers)
 // and GIO's choosers need, since no desktop database indexes the user's
 // applications folder.
-bool IsHandlerSection(const std::string& line) {
-  return line == kDefaultsSection || line == kAddedSection;
+const Groups& HandlerGroups() {
+  static const Groups groups = {kDefaultsSection, kAddedSection};
+  return groups;
 }
 
-// Puts id first in the scheme's list of both groups, keeping every other
-// entry of the lists and everything else of the file as it is; a group or a
-// key that isn't there is added.
-std::string WithHandler(const std::string& text, const std::string& id) {
+bool IsIn(const Groups& groups, const std::string& line) {
+  for (const auto& g : groups) {
+    if (g == line) return true;
+  }
+  return false;
+}
+
+// Puts id first in the scheme's list of each of the groups, keeping every
+// other entry of the lists and everything else of the file as it is; a
+// group or a key that isn't there is added.
+std::string WithHandler(const std::string& text, const std::string& id, const Groups& groups) {
   std::vector<std::string> out;
   std::string section;
-  bool placedDefault = false, placedAdded = false;
+  std::vector<bool> placed(groups.size(), false);
+  auto placedFor = [&](const std::string& group) -> std::vector<bool>::reference {
+    size_t i = 0;
+    while (groups[i] != group) ++i;
+    return placed[i];
+  };
   // Where the key goes in a group that lacks it: after the group's last line
   // that isn't blank.
   auto place = [&](const std::string& group) {
-    bool& placed = group == kDefaultsSection ? placedDefault : placedAdded;
-    if (placed || !IsHandlerSection(group)) return;
+    if (!IsIn(groups, group) || placedFor(group)) return;
     size_t at = out.size();
     while (at > 0 && out[at - 1].find_first_not_of(" \t\r") == std::string::npos) --at;
     out.insert(out.begin() + static_cast<long>(at), KeyLine({id}));
-    placed = true;
+    placedFor(group) = true;
   };
   for (const auto& line : SplitLines(text)) {
     std::string value, key;
     if (IsSectionLine(line)) {
       place(section);
       section = line;
-    } else if (IsHandlerSection(section) && OurKeyValue(line, &value, &key)) {
-      bool& placed = section == kDefaultsSection ? placedDefault : placedAdded;
+    } else if (IsIn(groups, section) && OurKeyValue(line, &value, &key)) {
+      bool done = placedFor(section);
       std::vector<std::string> ids = SplitIds(value), others;
       for (const auto& other : ids) {
         if (other != id) others.push_back(other);
       }
-      if (!placed && others.size() + 1 == ids.size() && ids[0] == id) {
+      if (!done && others.size() + 1 == ids.size() && ids[0] == id) {
         out.push_back(line);  // ours is first already
-      } else if (!placed && others.size() == ids.size()) {
+      } else if (!done && others.size() == ids.size()) {
         // Ours goes in front of the list as it stands, so that taking it
         // out again gives back the very line.
         out.push_back(key + id + ";" + value);
-      } else if (!placed) {
+      } else if (!done) {
         others.insert(others.begin(), id);
         out.push_back(KeyLine(others));
       } else if (!others.empty()) {
         out.push_back(KeyLine(others));
       }
-      placed = true;
+      placedFor(section) = true;
       continue;
     }
     out.push_back(line);
   }
   place(section);
-  if (!placedDefault) {
-    out.push_back(kDefaultsSection);
-    out.push_back(KeyLine({id}));
-  }
-  if (!placedAdded) {
-    out.push_back(kAddedSection);
+  for (size_t i = 0; i < groups.size(); ++i) {
+    if (placed[i]) continue;
+    out.push_back(groups[i]);
     out.push_back(KeyLine({id}));
   }
   return JoinLines(out);
 }
 
-// Takes id out of the scheme's list in both groups, drops a key left without
-// any entry and a group left without any key; the other entries, keys,
-// groups and comments stay as they are.
-std::string WithoutHandler(const std::string& text, const std::string& id, bool* changed) {
+// Whether id is in the scheme's list of the group.
+bool ListsHandler(const std::string& text, const std::string& id, const std::string& group) {
+  std::string section;
+  for (const auto& line : SplitLines(text)) {
+    std::string value, key;
+    if (IsSectionLine(line)) {
+      section = line;
+    } else if (section == group && OurKeyValue(line, &value, &key)) {
+      for (const auto& listed : SplitIds(value)) {
+        if (listed == id) return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Takes id out of the scheme's list in each of the groups, drops a key left
+// without any entry and a group left without any key; the other entries,
+// keys, groups and comments stay as they are.
+std::string WithoutHandler(const std::string& text, const std::string& id, const Groups& groups,
+                           bool* changed) {
   std::vector<std::string> out;
   std::vector<size_t> emptiedGroups;  // where in out a group's header is
   std::string section;
@@ -271,7 +307,7 @@ std::string WithoutHandler(const std::string& text, const std::string& id, bool*
     if (IsSectionLine(line)) {
       section = line;
       header = out.size();
-    } else if (IsHandlerSection(section) && OurKeyValue(line, &value, &key)) {
+    } else if (IsIn(groups, section) && OurKeyValue(line, &value, &key)) {
       std::vector<std::string> ids = SplitIds(value), kept;
       for (const auto& other : ids) {
         if (other != id) kept.push_back(other);
@@ -358,25 +394,24 @@ namespace {
 // Edits the user's mimeapps.list in place; a file that isn't there is
 // treated as empty, and nothing is written when nothing changes.
 int EditDefaults(const std::string& defaults, bool create,
-                 std::string (*edit)(const std::string&, const std::string&, bool*),
-                 const std::string& id) {
+                 const std::function<std::string(const std::string&, bool*)>& edit) {
   std::string text;
   int err = ReadFile(defaults, &text);
   if (err == ENOENT && !create) return 0;
   if (err == ENOENT) text.clear();
   else if (err) return err;
   bool changed = false;
-  std::string updated = edit(text, id, &changed);
+  std::string updated = edit(text, &changed);
   if (!changed) return 0;
   // Nothing but our lines was in it: "register" made it.
   if (updated.empty()) return ::unlink(defaults.c_str()) == 0 || errno == ENOENT ? 0 : errno;
   return WriteFileAtomically(defaults, updated);
 }
 
-std::string AddHandler(const std::string& text, const std::string& id, bool* changed) {
-  std::string updated = WithHandler(text, id);
-  *changed = updated != text;
-  return updated;
+// Whether our entry's text notes that it took the packages' entry out.
+bool NotesHiding(const std::string& entry) {
+  return entry.find("\n" + std::string(kHidesKey) + "=" + kPackageEntryName + "\n") !=
+         std::string::npos;
 }
 
 // An entry under the packages' name that an older "register" wrote: exactly
@@ -394,7 +429,7 @@ bool IsOlderRegistersEntry(const std::string& text) {
 void RemoveOlderRegistration(const std::string& defaults, std::vector<std::string>* failures) {
   std::string data = XdgBaseFolder("XDG_DATA_HOME", ".local/share");
   if (data.empty()) return;
-  std::string path = data + "/applications/" + kOlderEntryName;
+  std::string path = data + "/applications/" + kPackageEntryName;
   std::string text;
   if (ReadFile(path, &text) != 0 || !IsOlderRegistersEntry(text)) return;
   if (::unlink(path.c_str()) != 0) {
@@ -403,7 +438,10 @@ void RemoveOlderRegistration(const std::string& defaults, std::vector<std::strin
     return;
   }
   if (defaults.empty()) return;
-  if (int err = EditDefaults(defaults, false, WithoutHandler, kOlderEntryName)) {
+  auto edit = [](const std::string& text, bool* changed) {
+    return WithoutHandler(text, kPackageEntryName, HandlerGroups(), changed);
+  };
+  if (int err = EditDefaults(defaults, false, edit)) {
     failures->push_back("Failed to remove the older handler from [" + defaults + "]. Error=" +
                         Code(err));
   }
@@ -419,22 +457,38 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
     failures.push_back("No folder for the desktop entry: neither XDG_DATA_HOME nor HOME is set");
     return failures;
   }
+  std::string defaults = SchemeHandlerDefaultsPath();
+  // The packages' entry is taken out unless the user had taken it out
+  // already, or this registration did (registering again).
+  std::string before;
+  bool hides = ReadFile(entryPath, &before) == 0 && NotesHiding(before);
+  if (!hides && !defaults.empty()) {
+    std::string current;
+    hides = ReadFile(defaults, &current) != 0 ||
+            !ListsHandler(current, kPackageEntryName, kRemovedSection);
+  }
   std::string entry = std::string("[Desktop Entry]\n") +
                       "Type=Application\n"
                       "Name=" + title + "\n" +
                       "Exec=" + ExecProgram(applicationPath) + " %u\n" +
                       "NoDisplay=true\n"
                       "MimeType=" + kMimeType + ";\n";
+  if (hides) entry += std::string(kHidesKey) + "=" + kPackageEntryName + "\n";
   if (int err = WriteFileAtomically(entryPath, entry)) {
     failures.push_back("Failed to write desktop entry [" + entryPath + "]. Error=" + Code(err));
     return failures;
   }
-  std::string defaults = SchemeHandlerDefaultsPath();
   RemoveOlderRegistration(defaults, &failures);
   // Written here rather than by xdg-mime, which replaces the whole list of
   // handlers with ours and sets only the default: the other entries could
   // not come back on "unregister", and GIO would not list ours as registered.
-  int err = defaults.empty() ? ENOENT : EditDefaults(defaults, true, AddHandler, kEntryName);
+  auto edit = [hides](const std::string& text, bool* changed) {
+    std::string updated = WithHandler(text, kEntryName, HandlerGroups());
+    if (hides) updated = WithHandler(updated, kPackageEntryName, {kRemovedSection});
+    *changed = updated != text;
+    return updated;
+  };
+  int err = defaults.empty() ? ENOENT : EditDefaults(defaults, true, edit);
   if (err) {
     failures.push_back("Failed to set the default handler in [" + defaults + "]. Error=" +
                        Code(err));
@@ -445,13 +499,20 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
 std::vector<std::string> UnregisterSchemeHandlerDesktop() {
   std::vector<std::string> failures;
   std::string entryPath = SchemeHandlerDesktopEntryPath();
+  std::string entry;
+  bool hid = !entryPath.empty() && ReadFile(entryPath, &entry) == 0 && NotesHiding(entry);
   if (!entryPath.empty() && ::unlink(entryPath.c_str()) != 0 && errno != ENOENT) {
     failures.push_back("Failed to remove desktop entry [" + entryPath + "]. Error=" + Code(errno));
   }
   std::string defaults = SchemeHandlerDefaultsPath();
   RemoveOlderRegistration(defaults, &failures);
   if (defaults.empty()) return failures;
-  if (int err = EditDefaults(defaults, false, WithoutHandler, kEntryName)) {
+  auto edit = [hid](const std::string& text, bool* changed) {
+    std::string updated = WithoutHandler(text, kEntryName, HandlerGroups(), changed);
+    if (hid) updated = WithoutHandler(updated, kPackageEntryName, {kRemovedSection}, changed);
+    return updated;
+  };
+  if (int err = EditDefaults(defaults, false, edit)) {
     failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
                        Code(err));
   }
