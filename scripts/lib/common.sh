@@ -24,7 +24,8 @@ KELVO_PACKAGES=(
     xdg-utils                           # URL handler registration (xdg-mime), xdg-open
     libglib2.0-bin                      # gio open: how GNOME desktops start the handler
     chromium xvfb xdotool dbus-daemon   # the real-browser test (tests/browser)
-    xdg-desktop-portal xdg-desktop-portal-gtk x11-utils imagemagick  # the portal test (tests/browser)
+    firefox-esr imagemagick             # ... with Firefox too; screenshots of the questions
+    xdg-desktop-portal xdg-desktop-portal-gtk x11-utils  # the portal test (tests/browser)
     util-linux                          # flock
     wixl msitools                       # scripts/package: the .msi, and reading it back
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
