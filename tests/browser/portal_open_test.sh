@@ -77,7 +77,8 @@ portal_open() {
         >"$scratch/xvfb.log" 2>&1 &
     pids+=("$!")
     poll 150 test -s "$scratch/display" || fail "Xvfb did not start" "$(cat "$scratch/xvfb.log")"
-    export DISPLAY=:$(tr -dc 0-9 <"$scratch/display")
+    DISPLAY=:$(tr -dc 0-9 <"$scratch/display")
+    export DISPLAY
 
     step "D-Bus session, xdg-desktop-portal-gtk, xdg-desktop-portal"
     timeout "$limit" dbus-daemon --session --nofork --nopidfile --print-address=3 \
