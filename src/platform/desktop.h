@@ -4,10 +4,12 @@
 // ($XDG_DATA_HOME/applications/kelvo-upgrader-user.desktop) and puts it first
 // among the handlers of x-scheme-handler/kelvo in $XDG_CONFIG_HOME/mimeapps.list,
 // both as the default and as an added association (what makes GIO, and the
-// desktop portal through it, list it as registered); "unregister" removes the
-// entry and exactly those two mentions of it, nothing else of the file.
+// desktop portal through it, list it as registered), and takes the packages'
+// entry out for that user ([Removed Associations]) unless they had; "unregister"
+// removes the entry and exactly those mentions, nothing else of the file.
 // Best effort: each returns the texts of the steps that failed, for the
-// caller's warnings, and nothing when everything worked.
+// caller's warnings, and nothing when everything worked. Unregister also says
+// whether it found and removed anything of ours.
 #pragma once
 #include <string>
 #include <vector>
@@ -16,7 +18,7 @@ namespace plat {
 
 std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
                                                       const char* applicationPath);
-std::vector<std::string> UnregisterSchemeHandlerDesktop();
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny = nullptr);
 
 // Whether the desktop's launchers can start the program at applicationPath
 // from the entry RegisterSchemeHandlerDesktop writes for it. Empty when all

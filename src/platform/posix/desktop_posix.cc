@@ -14,6 +14,11 @@
 #include "platform/posix/xdg.h"
 
 namespace plat {
+
+// The program's icon, packaging/icons/kelvo-upgrader.svg, built into the
+// program (the build writes it into a generated source).
+extern const char kProgramIconSvg[];
+
 namespace {
 
 // Not the name of the packages' entry (kelvo-upgrader.desktop): a user's
@@ -34,6 +39,12 @@ const char kMimeType[] = "x-scheme-handler/kelvo";
 const char kDefaultsSection[] = "[Default Applications]";
 const char kAddedSection[] = "[Added Associations]";
 const char kRemovedSection[] = "[Removed Associations]";
+// The entry names its icon by the name the .deb installs it under in the
+// hicolor theme. A program registered from anywhere else brings its own copy
+// into the user's part of that theme, where every desktop and browser looks
+// for a named icon; an icon beside the program wouldn't survive the program
+// being moved, and a path in the entry would hide the installed one.
+const char kIconName[] = "kelvo-upgrader";
 
 std::string Code(int errnoValue) { return std::to_string(WindowsCodeFromErrno(errnoValue)); }
 
@@ -50,8 +61,12 @@ int MakeFolders(const std::string& path) {
 int WriteFileAtomically(const std::string& path, const std::string& text) {
   int err = MakeFolders(path.substr(0, path.rfind('/')));
   if (err) return err;
+  // The temporary name is easy to guess, so anything already there (a link
+  // someone placed, a file a dead copy left) is cleared, and the open refuses
+  // rather than follows whatever appears in between.
   std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ::unlink(temp.c_str());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   size_t done = 0;
   while (done < text.size()) {
@@ -70,9 +85,10 @@ int WriteFileAtomically(const std::string& path, const std::string& text) {
   return err;
 }
 
-// 0 and the text, ENOENT when there is no file, or another errno.
+// 0 and the text, ENOENT when there is no file, or another errno. A link is
+// refused: what it points at would be written back, as our own file, beside it.
 int ReadFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
   text->clear();
   char buffer[4096];
@@ -391,10 +407,22 @@ std::string SchemeHandlerDefaultsPath() {
 
 namespace {
 
+// The user's copy of the icon, and the theme folder whose time says that the
+// theme has changed (the desktops' icon caches go by it).
+std::string SchemeHandlerIconPath(std::string* themeFolder) {
+  std::string data = XdgBaseFolder("XDG_DATA_HOME", ".local/share");
+  if (data.empty()) return std::string();
+  *themeFolder = data + "/icons/hicolor";
+  return *themeFolder + "/scalable/apps/" + kIconName + ".svg";
+}
+
+void TouchFolder(const std::string& folder) { ::utimensat(AT_FDCWD, folder.c_str(), nullptr, 0); }
+
 // Edits the user's mimeapps.list in place; a file that isn't there is
 // treated as empty, and nothing is written when nothing changes.
 int EditDefaults(const std::string& defaults, bool create,
-                 const std::function<std::string(const std::string&, bool*)>& edit) {
+                 const std::function<std::string(const std::string&, bool*)>& edit,
+                 bool* edited = nullptr) {
   std::string text;
   int err = ReadFile(defaults, &text);
   if (err == ENOENT && !create) return 0;
@@ -404,8 +432,10 @@ int EditDefaults(const std::string& defaults, bool create,
   std::string updated = edit(text, &changed);
   if (!changed) return 0;
   // Nothing but our lines was in it: "register" made it.
-  if (updated.empty()) return ::unlink(defaults.c_str()) == 0 || errno == ENOENT ? 0 : errno;
-  return WriteFileAtomically(defaults, updated);
+  if (updated.empty()) err = ::unlink(defaults.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  else err = WriteFileAtomically(defaults, updated);
+  if (!err && edited) *edited = true;
+  return err;
 }
 
 // Whether our entry's text notes that it took the packages' entry out.
@@ -415,12 +445,16 @@ bool NotesHiding(const std::string& entry) {
 }
 
 // An entry under the packages' name that an older "register" wrote: exactly
-// its six lines (the packages' own entry, or a user's copy of it, has more).
+// its six lines, or seven with its icon (the packages' own entry, or a
+// user's copy of it, has more).
 bool IsOlderRegistersEntry(const std::string& text) {
   static const char kHead[] = "[Desktop Entry]\nType=Application\nName=";
   static const char kTail[] = "\nNoDisplay=true\nMimeType=x-scheme-handler/kelvo;\n";
   size_t lines = 0;
   for (char c : text) lines += c == '\n';
+  if (lines == 7 && text.find("\nIcon=" + std::string(kIconName) + "\n") != std::string::npos) {
+    lines = 6;
+  }
   return lines == 6 && text.rfind(kHead, 0) == 0 && text.size() > sizeof kTail &&
          text.compare(text.size() - (sizeof kTail - 1), sizeof kTail - 1, kTail) == 0 &&
          text.find("\nExec=") != std::string::npos;
@@ -470,6 +504,7 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   std::string entry = std::string("[Desktop Entry]\n") +
                       "Type=Application\n"
                       "Name=" + title + "\n" +
+                      "Icon=" + kIconName + "\n" +
                       "Exec=" + ExecProgram(applicationPath) + " %u\n" +
                       "NoDisplay=true\n"
                       "MimeType=" + kMimeType + ";\n";
@@ -477,6 +512,14 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   if (int err = WriteFileAtomically(entryPath, entry)) {
     failures.push_back("Failed to write desktop entry [" + entryPath + "]. Error=" + Code(err));
     return failures;
+  }
+  // Without it the entry still starts the program; the desktop shows a
+  // blank instead of the icon.
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  if (int err = WriteFileAtomically(iconPath, kProgramIconSvg)) {
+    failures.push_back("Failed to write icon [" + iconPath + "]. Error=" + Code(err));
+  } else {
+    TouchFolder(theme);
   }
   RemoveOlderRegistration(defaults, &failures);
   // Written here rather than by xdg-mime, which replaces the whole list of
@@ -496,13 +539,29 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   return failures;
 }
 
-std::vector<std::string> UnregisterSchemeHandlerDesktop() {
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
   std::vector<std::string> failures;
+  bool removed = false;
+  if (!removedAny) removedAny = &removed;
+  *removedAny = false;
   std::string entryPath = SchemeHandlerDesktopEntryPath();
   std::string entry;
   bool hid = !entryPath.empty() && ReadFile(entryPath, &entry) == 0 && NotesHiding(entry);
-  if (!entryPath.empty() && ::unlink(entryPath.c_str()) != 0 && errno != ENOENT) {
-    failures.push_back("Failed to remove desktop entry [" + entryPath + "]. Error=" + Code(errno));
+  if (!entryPath.empty()) {
+    if (::unlink(entryPath.c_str()) == 0) {
+      *removedAny = true;
+    } else if (errno != ENOENT) {
+      failures.push_back("Failed to remove desktop entry [" + entryPath +
+                         "]. Error=" + Code(errno));
+    }
+  }
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  if (!iconPath.empty()) {
+    if (::unlink(iconPath.c_str()) == 0) {
+      TouchFolder(theme);
+    } else if (errno != ENOENT && errno != ENOTDIR) {  // none there to remove
+      failures.push_back("Failed to remove icon [" + iconPath + "]. Error=" + Code(errno));
+    }
   }
   std::string defaults = SchemeHandlerDefaultsPath();
   RemoveOlderRegistration(defaults, &failures);
@@ -512,7 +571,7 @@ std::vector<std::string> UnregisterSchemeHandlerDesktop() {
     if (hid) updated = WithoutHandler(updated, kPackageEntryName, {kRemovedSection}, changed);
     return updated;
   };
-  if (int err = EditDefaults(defaults, false, edit)) {
+  if (int err = EditDefaults(defaults, false, edit, removedAny)) {
     failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
                        Code(err));
   }
