@@ -16,6 +16,7 @@ KELVO_PACKAGES=(
     g++-mingw-w64-x86-64-posix          # windows preset
     wine wine64                         # windows tests
     libcurl4-openssl-dev                # HTTP on Linux
+    libsystemd-dev                      # sd-bus: upload progress as a desktop notification
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev            # fuzz preset (libFuzzer, sanitizers)
     umockdev                            # serial port tests

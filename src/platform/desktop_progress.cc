@@ -1,0 +1,153 @@
+#include "platform/desktop_progress.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/desktop_progress_view.h"
+
+namespace plat {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// A desktop redraws a notification or window for every update; once a second
+// is plenty for a bar that moves for minutes.
+constexpr auto kShowInterval = std::chrono::seconds(1);
+// How long EndDesktopProgress waits to learn whether the desktop took it.
+constexpr auto kAnswerWait = std::chrono::milliseconds(250);
+// How long the process's end waits for the outcome to be shown.
+constexpr auto kFlushWait = std::chrono::seconds(4);
+
+enum class Taken { Unknown, Yes, No };
+
+// The latest state asked for, and what the progress thread made of it. The
+// caller only writes here under the lock; the thread does the slow part.
+struct Progress {
+  std::mutex lock;
+  std::condition_variable changed;
+  DesktopProgressView want;
+  unsigned job = 0;        // counts BeginDesktopProgress calls
+  unsigned long asked = 0;  // counts changes of want
+  unsigned long done = 0;   // the last change the thread has dealt with
+  Taken taken = Taken::Unknown;
+  bool quit = false;
+  bool running = false;
+  std::thread thread;
+};
+
+// Never destroyed: a progress thread still waiting on a slow desktop when the
+// process ends may hold it to the last moment.
+Progress& state = *new Progress;
+
+void Ask(std::unique_lock<std::mutex>&) {
+  ++state.asked;
+  state.changed.notify_all();
+}
+
+void Serve() {
+  DesktopProgressShown* shown = nullptr;
+  unsigned job = 0;
+  bool open = false;
+  SteadyClock::time_point lastShown;
+  bool shownOnce = false;
+  std::unique_lock<std::mutex> hold(state.lock);
+  for (;;) {
+    state.changed.wait(hold, [] { return state.quit || state.asked != state.done; });
+    if (state.asked == state.done) break;  // quit, and nothing left to show
+    if (state.job != job) {
+      // A new job: what the last one showed stays where it is.
+      job = state.job;
+      shownOnce = false;
+      hold.unlock();
+      if (shown) CloseDesktopProgress(shown);
+      shown = OpenDesktopProgress();
+      hold.lock();
+      open = shown != nullptr;
+      if (!open && state.job == job) state.taken = Taken::No;
+      if (state.job != job) continue;
+    }
+    if (shownOnce) {
+      // Updates in place no more than once a second; whatever came in the
+      // meantime is folded into the one shown next.
+      auto next = lastShown + kShowInterval;
+      state.changed.wait_until(hold, next, [next] { return SteadyClock::now() >= next; });
+      if (state.job != job) continue;
+    }
+    DesktopProgressView view = state.want;
+    unsigned long asked = state.asked;
+    hold.unlock();
+    bool ok = open && ShowDesktopProgress(shown, view);
+    if (view.ended && shown) {
+      CloseDesktopProgress(shown);
+      shown = nullptr;
+      open = false;
+    }
+    hold.lock();
+    lastShown = SteadyClock::now();
+    shownOnce = true;
+    if (state.job == job) {
+      if (state.taken == Taken::Unknown) state.taken = ok ? Taken::Yes : Taken::No;
+      state.done = asked;
+    }
+    state.changed.notify_all();
+  }
+  hold.unlock();
+  if (shown) CloseDesktopProgress(shown);
+}
+
+// The process is ending: give the outcome a moment to reach the desktop,
+// then leave whatever is still under way to the process's end.
+struct FlushAtExit {
+  ~FlushAtExit() {
+    std::unique_lock<std::mutex> hold(state.lock);
+    if (!state.thread.joinable()) return;
+    state.quit = true;
+    state.running = false;
+    state.changed.notify_all();
+    bool idle = state.changed.wait_for(hold, kFlushWait, [] { return state.asked == state.done; });
+    hold.unlock();
+    if (idle) {
+      state.thread.join();
+    } else {
+      state.thread.detach();
+    }
+  }
+} flushAtExit;
+
+}  // namespace
+
+void BeginDesktopProgress(const char* title, const char* text) {
+  std::unique_lock<std::mutex> hold(state.lock);
+  ++state.job;
+  state.want = DesktopProgressView();
+  state.want.title = title;
+  state.want.text = text;
+  state.taken = Taken::Unknown;
+  state.running = true;
+  Ask(hold);
+  if (!state.thread.joinable()) state.thread = std::thread(Serve);
+}
+
+void SetDesktopProgress(int percent, const char* text) {
+  std::unique_lock<std::mutex> hold(state.lock);
+  if (!state.running) return;
+  state.want.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+  state.want.text = text;
+  Ask(hold);
+}
+
+bool EndDesktopProgress(const char* outcome, bool failed) {
+  std::unique_lock<std::mutex> hold(state.lock);
+  if (!state.running) return false;
+  state.running = false;
+  state.want.text = outcome;
+  state.want.ended = true;
+  state.want.failed = failed;
+  Ask(hold);
+  state.changed.wait_for(hold, kAnswerWait, [] { return state.taken != Taken::Unknown; });
+  return state.taken == Taken::Yes;
+}
+
+}  // namespace plat
