@@ -274,8 +274,8 @@ timeout "$limit" "$wine_run" --prepare >"$work/prepare.log" 2>&1 || fail "wine p
 step "robot on a pseudo-terminal"
 timeout "$limit" "$emulator" --image-rate 40000 --seconds "$limit" >"$work/robot.out" 2>&1 &
 pids+=($!)
-poll 100 grep -q '^/dev/' "$work/robot.out" || fail "the robot emulator did not start" "$(cat "$work/robot.out")"
-device=$(grep -m1 '^/dev/' "$work/robot.out")
+poll 100 grep -q '^robot on /dev/' "$work/robot.out" 2>/dev/null || fail "the robot emulator did not start" "$(cat "$work/robot.out")"
+device=$(sed -n 's/^robot on \(\/dev\/[^ ]*\) .*/\1/p' "$work/robot.out" | head -n1)
 usb='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USB\VID_3A7C&PID_0101\R1'
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n"COM5"="%s"\r\n\r\n[%s]\r\n"FriendlyName"="Robot (COM5)"\r\n\r\n[%s\\Device Parameters]\r\n"PortName"="COM5"\r\n' \
     "$device" "$usb" "$usb" >"$work/robot.reg"
@@ -293,11 +293,14 @@ title="Kelvo Robot Updater"
 poll 300 xdotool search --name "^$title\$" >/dev/null 2>&1 || fail "no window titled $title" "$(cat "$work/robot.out")"
 window=$(xdotool search --name "^$title\$" | head -n1)
 sleep 2
-xdotool getwindowname "$window" >"$work/name.txt"
+[[ $(xdotool getwindowname "$window") == "$title" ]] || fail "the window is not titled $title"
 screenshot during-upload
 grep -q 'upload: ' "$work/robot.out" && fail "the upload was over before the screenshot" "$(cat "$work/robot.out")"
+# The robot has the image and has sent ACK: the window shows the outcome.
+poll 300 grep -q '^upload: ' "$work/robot.out" || fail "the robot got no image" "$(cat "$work/robot.out")"
+sleep 1
+xdotool search --name "^$title\$" >/dev/null 2>&1 && screenshot outcome
 wait $run || fail "the run failed" "$(cat "$work/run.out")"
-grep -q '^upload: ' "$work/robot.out" || true
 # Gone after the ACK (it shows the outcome for two seconds first).
 poll 100 bash -c '! xdotool search --name "^'"$title"'\$" >/dev/null 2>&1' || fail "the window is still there after the upload"
 screenshot after-upload

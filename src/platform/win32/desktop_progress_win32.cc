@@ -55,13 +55,19 @@ bool ShowDesktopProgress(DesktopProgressShown* shown, const DesktopProgressView&
   IProgressDialog* dialog = shown->dialog;
   if (!shown->started) {
     if (FAILED(dialog->SetTitle(Wide(view.title).c_str()))) return false;
-    if (FAILED(dialog->StartProgressDialog(nullptr, nullptr, PROGDLG_NORMAL | PROGDLG_NOCANCEL | PROGDLG_NOMINIMIZE,
+    if (FAILED(dialog->StartProgressDialog(nullptr, nullptr, PROGDLG_NORMAL | PROGDLG_NOCANCEL | PROGDLG_NOMINIMIZE | PROGDLG_NOTIME,
                                            nullptr))) {
       return false;
     }
     shown->started = true;
   }
-  bool ok = SUCCEEDED(dialog->SetLine(1, Wide(view.text).c_str(), FALSE, nullptr));
+  // The window's lines don't wrap: the first sentence on the first line, the
+  // rest on the second.
+  size_t cut = view.text.find(". ");
+  std::string first = cut == std::string::npos ? view.text : view.text.substr(0, cut + 1);
+  std::string rest = cut == std::string::npos ? std::string() : view.text.substr(cut + 2);
+  bool ok = SUCCEEDED(dialog->SetLine(1, Wide(first).c_str(), FALSE, nullptr));
+  ok = SUCCEEDED(dialog->SetLine(2, Wide(rest).c_str(), FALSE, nullptr)) && ok;
   ok = SUCCEEDED(dialog->SetProgress(static_cast<DWORD>(view.ended && !view.failed ? 100 : view.percent), 100)) && ok;
   // The outcome stays in the window for a moment, then the window closes.
   if (view.ended) Sleep(kOutcomeMs);
