@@ -34,6 +34,7 @@ struct Progress {
   Taken taken = Taken::Unknown;
   bool quit = false;
   bool running = false;
+  bool idle = false;  // the thread waits for news (not for its next turn)
   std::thread thread;
 };
 
@@ -41,9 +42,13 @@ struct Progress {
 // process ends may hold it to the last moment.
 Progress& state = *new Progress;
 
-void Ask(std::unique_lock<std::mutex>&) {
+// A new percent wakes the thread only when it waits for news: while it waits
+// for its next turn it takes the latest state then anyway, and waking it for
+// every percent would cost the writer's core a switch each time. A new job
+// and an outcome always wake it.
+void Ask(std::unique_lock<std::mutex>&, bool always) {
   ++state.asked;
-  state.changed.notify_all();
+  if (always || state.idle) state.changed.notify_all();
 }
 
 void Serve() {
@@ -54,7 +59,9 @@ void Serve() {
   bool shownOnce = false;
   std::unique_lock<std::mutex> hold(state.lock);
   for (;;) {
+    state.idle = true;
     state.changed.wait(hold, [] { return state.quit || state.asked != state.done; });
+    state.idle = false;
     if (state.asked == state.done) break;  // quit, and nothing left to show
     if (state.job != job) {
       // A new job: what the last one showed stays where it is.
@@ -68,11 +75,20 @@ void Serve() {
       if (!open && state.job == job) state.taken = Taken::No;
       if (state.job != job) continue;
     }
-    if (shownOnce) {
-      // Updates in place no more than once a second; whatever came in the
-      // meantime is folded into the one shown next.
+    if (!open) {
+      // Nothing to show it on: the job goes by unseen.
+      state.done = state.asked;
+      state.changed.notify_all();
+      continue;
+    }
+    if (shownOnce && !state.want.ended) {
+      // Progress is updated in place no more than once a second; whatever
+      // came in the meantime is folded into the one shown next. The outcome
+      // goes out at once.
       auto next = lastShown + kShowInterval;
-      state.changed.wait_until(hold, next, [next] { return SteadyClock::now() >= next; });
+      state.changed.wait_until(hold, next, [next, job] {
+        return SteadyClock::now() >= next || state.want.ended || state.job != job;
+      });
       if (state.job != job) continue;
     }
     DesktopProgressView view = state.want;
@@ -126,7 +142,7 @@ void BeginDesktopProgress(const char* title, const char* text) {
   state.want.text = text;
   state.taken = Taken::Unknown;
   state.running = true;
-  Ask(hold);
+  Ask(hold, true);
   if (!state.thread.joinable()) state.thread = std::thread(Serve);
 }
 
@@ -135,7 +151,7 @@ void SetDesktopProgress(int percent, const char* text) {
   if (!state.running) return;
   state.want.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
   state.want.text = text;
-  Ask(hold);
+  Ask(hold, false);
 }
 
 bool EndDesktopProgress(const char* outcome, bool failed) {
@@ -145,7 +161,7 @@ bool EndDesktopProgress(const char* outcome, bool failed) {
   state.want.text = outcome;
   state.want.ended = true;
   state.want.failed = failed;
-  Ask(hold);
+  Ask(hold, true);
   state.changed.wait_for(hold, kAnswerWait, [] { return state.taken != Taken::Unknown; });
   return state.taken == Taken::Yes;
 }

@@ -29,8 +29,11 @@ constexpr uint8_t kUrgencyCritical = 2;
 int AppendHints(sd_bus_message* m, const DesktopProgressView& view) {
   int r = sd_bus_message_open_container(m, 'a', "{sv}");
   if (r < 0) return r;
-  if (!view.ended) {
-    r = sd_bus_message_append(m, "{sv}", "value", "i", static_cast<int32_t>(view.percent));
+  // The bar: full with the news that the robot took the image, gone with a
+  // failure.
+  if (!view.ended || !view.failed) {
+    int32_t value = view.ended ? 100 : static_cast<int32_t>(view.percent);
+    r = sd_bus_message_append(m, "{sv}", "value", "i", value);
     if (r < 0) return r;
   }
   r = sd_bus_message_append(m, "{sv}", "desktop-entry", "s", kDesktopEntry);
