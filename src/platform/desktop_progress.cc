@@ -16,7 +16,7 @@ using SteadyClock = std::chrono::steady_clock;
 // is plenty for a bar that moves for minutes.
 constexpr auto kShowInterval = std::chrono::seconds(1);
 // How long EndDesktopProgress waits to learn whether the desktop took it.
-constexpr auto kAnswerWait = std::chrono::milliseconds(250);
+constexpr auto kAnswerWait = std::chrono::milliseconds(50);
 // How long the process's end waits for the outcome to be shown.
 constexpr auto kFlushWait = std::chrono::seconds(4);
 

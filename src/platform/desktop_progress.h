@@ -20,9 +20,10 @@ void SetDesktopProgress(int percent, const char* text);
 // Shows the outcome (one sentence) in place of the progress and ends the job;
 // failed asks the desktop to keep it until the person has seen it. Returns
 // whether the desktop took the progress: true once it has accepted the first
-// showing. Waits for that answer at most a quarter of a second, and only
-// when it hasn't come yet. The outcome itself is shown in the background;
-// the process's end waits a moment for it.
+// showing. Waits for that answer at most 50 ms, and only when it hasn't
+// come yet (a service that answers slowly counts as none). The outcome
+// itself is shown in the background; the process's end waits up to four
+// seconds for it.
 bool EndDesktopProgress(const char* outcome, bool failed);
 
 }  // namespace plat

@@ -147,10 +147,12 @@ EOF
         # dunst, dbus-monitor, then the upload taken (a screenshot 2.5 seconds
         # in) and the one refused (a screenshot of how it ends).
         timeout "$limit" dunst -conf /dev/null >"$work/dunst.log" 2>&1 &
-        pids+=($!)
+        dunst=$!
+        pids+=($dunst)
         timeout "$limit" dbus-monitor --session "interface='org.freedesktop.Notifications'" \
             "type='method_return'" >"$work/monitor.txt" 2>&1 &
-        pids+=($!)
+        monitor=$!
+        pids+=($monitor)
         served() {
             dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
                 string:org.freedesktop.Notifications 2>/dev/null | grep -q 'boolean true'
@@ -169,6 +171,14 @@ EOF
         sleep 1
         screenshot after-failure
         sleep 0.5
+        kill $monitor
+        # A service that doesn't answer at all (stopped): the upload goes on
+        # as without one.
+        kill -STOP $dunst
+        fresh_home
+        upload taken
+        cp "$(log_file)" "$work/taken-stopped.log"
+        kill -CONT $dunst
         exit 0
     fi
 
@@ -237,6 +247,14 @@ EOF
         fail "the log does not say the desktop showed the upload" "$(cat "$work/taken-bus.log")"
     grep -q '^\[.*\] ERROR - sendFile timed out while reading ACK$' "$work/refused-bus.log" ||
         fail "the refused upload did not end by the ACK time-out" "$(cat "$work/refused-bus.log")"
+
+    took() { sed -n 's/^\[.*\] Sending file to robot took: \([0-9]*\) seconds$/\1/p' "$1"; }
+    grep -q 'Exiting doUpload with success$' "$work/taken-stopped.log" ||
+        fail "the upload failed while the service did not answer" "$(cat "$work/taken-stopped.log")"
+    (( $(took "$work/taken-stopped.log") <= $(took "$work/taken-bus.log") + 1 )) ||
+        fail "the upload took longer while the service did not answer" "$(took "$work/taken-stopped.log")"
+    grep -q '^\[.*\] 	Upload progress not shown: no desktop notification service$' "$work/taken-stopped.log" ||
+        fail "a service that never answered counted as showing the upload" "$(cat "$work/taken-stopped.log")"
 
     step "the same upload with no session bus"
     fresh_home
