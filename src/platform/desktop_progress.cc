@@ -51,7 +51,7 @@ void Ask(std::unique_lock<std::mutex>&, bool always) {
   if (always || state.idle) state.changed.notify_all();
 }
 
-void Serve() {
+void ServeJobs() {
   DesktopProgressShown* shown = nullptr;
   unsigned job = 0;
   bool open = false;
@@ -113,6 +113,15 @@ void Serve() {
   if (shown) CloseDesktopProgress(shown);
 }
 
+void Serve() {
+  try {
+    ServeJobs();
+  } catch (...) {
+    // Out of memory on the way: the desktop is told no more; nothing that
+    // moves the image ever depended on it.
+  }
+}
+
 // The process is ending: give the outcome a moment to reach the desktop,
 // then leave whatever is still under way to the process's end.
 struct FlushAtExit {
@@ -134,36 +143,51 @@ struct FlushAtExit {
 
 }  // namespace
 
+// The image goes out whatever happens here: a desktop that can't be told (no
+// memory, no thread to spare) is told nothing, and no exception reaches the
+// caller.
 void BeginDesktopProgress(const char* title, const char* text) {
-  std::unique_lock<std::mutex> hold(state.lock);
-  ++state.job;
-  state.want = DesktopProgressView();
-  state.want.title = title;
-  state.want.text = text;
-  state.taken = Taken::Unknown;
-  state.running = true;
-  Ask(hold, true);
-  if (!state.thread.joinable()) state.thread = std::thread(Serve);
+  try {
+    std::unique_lock<std::mutex> hold(state.lock);
+    ++state.job;
+    state.want = DesktopProgressView();
+    state.want.title = title;
+    state.want.text = text;
+    state.taken = Taken::Unknown;
+    state.running = true;
+    Ask(hold, true);
+    if (!state.thread.joinable()) state.thread = std::thread(Serve);
+  } catch (...) {
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.running = false;
+  }
 }
 
 void SetDesktopProgress(int percent, const char* text) {
-  std::unique_lock<std::mutex> hold(state.lock);
-  if (!state.running) return;
-  state.want.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
-  state.want.text = text;
-  Ask(hold, false);
+  try {
+    std::unique_lock<std::mutex> hold(state.lock);
+    if (!state.running) return;
+    state.want.percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+    state.want.text = text;
+    Ask(hold, false);
+  } catch (...) {
+  }
 }
 
 bool EndDesktopProgress(const char* outcome, bool failed) {
-  std::unique_lock<std::mutex> hold(state.lock);
-  if (!state.running) return false;
-  state.running = false;
-  state.want.text = outcome;
-  state.want.ended = true;
-  state.want.failed = failed;
-  Ask(hold, true);
-  state.changed.wait_for(hold, kAnswerWait, [] { return state.taken != Taken::Unknown; });
-  return state.taken == Taken::Yes;
+  try {
+    std::unique_lock<std::mutex> hold(state.lock);
+    if (!state.running) return false;
+    state.running = false;
+    state.want.text = outcome;
+    state.want.ended = true;
+    state.want.failed = failed;
+    Ask(hold, true);
+    state.changed.wait_for(hold, kAnswerWait, [] { return state.taken != Taken::Unknown; });
+    return state.taken == Taken::Yes;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace plat

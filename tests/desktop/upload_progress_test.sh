@@ -174,11 +174,12 @@ EOF
         kill $monitor
         # A service that doesn't answer at all (stopped): the upload goes on
         # as without one.
-        kill -STOP $dunst
+        server=$(pgrep -P $dunst -x dunst) || fail "dunst is not running"
+        kill -STOP $server
         fresh_home
         upload taken
         cp "$(log_file)" "$work/taken-stopped.log"
-        kill -CONT $dunst
+        kill -CONT $server
         exit 0
     fi
 
