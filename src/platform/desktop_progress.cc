@@ -28,6 +28,10 @@ struct Progress {
   std::mutex lock;
   std::condition_variable changed;
   DesktopProgressView want;
+  // The outcome of the job before, when a new one began before the thread
+  // got to show it.
+  DesktopProgressView lastOutcome;
+  bool lastOutcomeDue = false;
   unsigned job = 0;        // counts BeginDesktopProgress calls
   unsigned long asked = 0;  // counts changes of want
   unsigned long done = 0;   // the last change the thread has dealt with
@@ -64,10 +68,16 @@ void ServeJobs() {
     state.idle = false;
     if (state.asked == state.done) break;  // quit, and nothing left to show
     if (state.job != job) {
-      // A new job: what the last one showed stays where it is.
+      // A new job: what the last one showed stays where it is, its outcome
+      // shown first if it came too late for its own turn.
       job = state.job;
       shownOnce = false;
+      DesktopProgressView outcome;
+      bool outcomeDue = state.lastOutcomeDue;
+      if (outcomeDue) outcome = state.lastOutcome;
+      state.lastOutcomeDue = false;
       hold.unlock();
+      if (shown && outcomeDue) ShowDesktopProgress(shown, outcome);
       if (shown) CloseDesktopProgress(shown);
       shown = OpenDesktopProgress();
       hold.lock();
@@ -149,6 +159,8 @@ struct FlushAtExit {
 void BeginDesktopProgress(const char* title, const char* text) {
   try {
     std::unique_lock<std::mutex> hold(state.lock);
+    state.lastOutcomeDue = state.want.ended && state.asked != state.done;
+    if (state.lastOutcomeDue) state.lastOutcome = state.want;
     ++state.job;
     state.want = DesktopProgressView();
     state.want.title = title;
