@@ -25,7 +25,8 @@ KELVO_PACKAGES=(
     xdg-utils                           # URL handler registration (xdg-mime), xdg-open
     libglib2.0-bin                      # gio open: how GNOME desktops start the handler
     chromium xvfb xdotool dbus-daemon   # the real-browser test (tests/browser)
-    dunst dbus-bin imagemagick          # upload progress test: notification server, dbus-monitor, screenshots
+    firefox-esr imagemagick             # ... with Firefox too; screenshots of the questions
+    dunst dbus-bin                      # upload progress test: notification server, dbus-monitor
     util-linux                          # flock
     wixl msitools                       # scripts/package: the .msi, and reading it back
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)

@@ -44,10 +44,13 @@ int RunLocalRoad(const std::string& commandLine) {
 }  // namespace
 
 bool TakesLocalRoad(const std::string& commandLine) {
-  // A web page controls the whole of a kelvo:// URL, and could make the
-  // browser save a file whose path holds the switch: a link must never run a
-  // local file, so a URL goes to RunMain whatever it contains.
-  if (plat::StartsWithNoCase(commandLine, "kelvo://")) return false;
+  // A web page controls the whole of a link, and can make the browser save a
+  // file whose path holds the switch: a link must never run a local file.
+  // Browsers hand on any "kelvo:" link, slashes or not ("kelvo:AAADownloads/
+  // noserver.txt" would otherwise run a downloaded script, the first nine
+  // characters being dropped), so everything that starts with the scheme name
+  // goes to RunMain, which refuses what isn't a well-formed URL.
+  if (plat::StartsWithNoCase(commandLine, "kelvo:")) return false;
   std::string upper = commandLine;
   for (char& c : upper) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');

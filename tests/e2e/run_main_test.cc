@@ -5,6 +5,10 @@ namespace {
 
 class RunMainTest : public UrlRoadTest {
  protected:
+  // Every command line here that isn't a registration word searches for
+  // copies to end: none of them needs to see another process.
+  RunMainTest() { sealed_ = true; }
+
   // Runs the command line and expects the scheme test to refuse it.
   void ExpectInvalidUrl(const std::vector<std::string>& args) {
     testing_support::ResetLog(home_.path());
@@ -38,6 +42,45 @@ TEST_F(RunMainTest, NearMissesOfTheRegistrationWordsTakeTheUrlRoad) {
   // A URL in any letter case never takes the local road, whatever it holds.
   ExpectInvalidUrl({"KeLvO://updates.kelvo.com/x/NOSERVER /tmp/s.txt"});
   EXPECT_FALSE(Logged("\tCalled with \"No Server\" command line option."));
+}
+
+// A page can make the browser save a script named noserver.txt and link to
+// it with the scheme name but no slashes: the local road would drop the first
+// nine characters ("kelvo:AAA") and run the rest as a script path. Every such
+// link is a URL, refused as malformed, and the script never runs.
+TEST_F(RunMainTest, TheSchemeNameWithoutSlashesNeverRunsADownloadedScript) {
+  std::string marker = programDir_.File("secret.bin");
+  testing_support::WriteFileBytes(marker, "SECRET");
+  std::string script = "getlocal " + marker + "\r\nwait 1\r\n";
+  // As a browser writes them: forward slashes on both builds.
+  auto slashed = [](std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+  };
+  std::string absolute = slashed(home_.File("noserver.txt"));
+  testing_support::WriteFileBytes(home_.File("noserver.txt"), script);
+  // A download folder relative to where the program starts.
+  std::ostringstream folder;
+  folder << "kelvo-e2e-dl-" << std::hex << std::random_device()();
+  std::filesystem::create_directories(folder.str());
+  struct Removed {
+    std::string path;
+    ~Removed() { testing_support::RemoveTree(path); }
+  } removed{folder.str()};
+  std::string relative = folder.str() + "/noserver.txt";
+  testing_support::WriteFileBytes(relative, script);
+
+  for (const std::string& commandLine : {
+           "kelvo:AAA" + relative,
+           "KeLvO:AAA" + absolute,
+           "\"kelvo:AAA" + absolute + "\"",
+           "\"KELVO:aaa" + relative + "\"",
+       }) {
+    SCOPED_TRACE(commandLine);
+    ExpectInvalidUrl({commandLine});
+    EXPECT_FALSE(Logged("\tCalled with \"No Server\" command line option."));
+    for (const std::string& line : Log()) EXPECT_NE(0u, line.rfind("Run: [", 0)) << line;
+  }
 }
 
 TEST_F(RunMainTest, RegisterThenUnregister) {
