@@ -12,9 +12,10 @@
 #       notification.
 #   upload_progress_test.sh wine    The Windows build under wine (a prefix of
 #       its own) against the robot emulator on a pseudo-terminal that wine
-#       maps to COM5, taking the image at 40000 bytes a second: a window
-#       titled "Kelvo Robot Updater" is there while the image goes out, and
-#       gone after the ACK.
+#       maps to COM5, taking the image at 30000 bytes a second: a window
+#       titled "Kelvo Robot Updater" shows the percentage and the warning
+#       while the image goes out (read by tools/window_text), and is gone
+#       after the ACK.
 #
 # KELVO_BINARY (and for wine KELVO_WINDOWS_BINARY), KELVO_ROBOT_EMULATOR and
 # KELVO_SOURCE_DIR come from ctest. Screenshots and the recorded calls are kept
@@ -282,8 +283,10 @@ fi
 # ------------------------------------------------------------------ wine
 need wine wineserver xdotool
 exe=${KELVO_WINDOWS_BINARY:-$source_dir/build/windows/KelvoUpgrader.exe}
+# What the window's controls say: under wine they are no X windows.
+window_text=$(dirname "$exe")/tools/window_text/window_text.exe
 emulator=${KELVO_ROBOT_EMULATOR:?}
-[[ -f $exe ]] || { echo "SKIP: no Windows build at $exe"; exit 77; }
+[[ -f $exe && -f $window_text ]] || { echo "SKIP: no Windows build at $exe (with tools/window_text)"; exit 77; }
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 fresh_home
 export "${home_env[@]}"
@@ -294,7 +297,7 @@ step "wine prefix"
 timeout "$limit" "$wine_run" --prepare >"$work/prepare.log" 2>&1 || fail "wine prefix" "$(cat "$work/prepare.log")"
 
 step "robot on a pseudo-terminal"
-timeout "$limit" "$emulator" --image-rate 40000 --seconds "$limit" >"$work/robot.out" 2>&1 &
+timeout "$limit" "$emulator" --image-rate 30000 --seconds "$limit" >"$work/robot.out" 2>&1 &
 pids+=($!)
 poll 100 grep -q '^robot on /dev/' "$work/robot.out" 2>/dev/null || fail "the robot emulator did not start" "$(cat "$work/robot.out")"
 device=$(sed -n 's/^robot on \(\/dev\/[^ ]*\) .*/\1/p' "$work/robot.out" | head -n1)
@@ -318,6 +321,12 @@ sleep 2
 [[ $(xdotool getwindowname "$window") == "$title" ]] || fail "the window is not titled $title"
 screenshot during-upload
 grep -q 'upload: ' "$work/robot.out" && fail "the upload was over before the screenshot" "$(cat "$work/robot.out")"
+timeout 60 "$wine_run" "$window_text" "$title" >"$work/texts.txt" 2>&1 || fail "window_text" "$(cat "$work/texts.txt")"
+tr -d '\r' <"$work/texts.txt" >"$keep/window-texts.txt"
+grep -q '^Updating the robot: [0-9]*% sent\.$' "$keep/window-texts.txt" &&
+    grep -q '^Keep it plugged in and switched on until this is done\.$' "$keep/window-texts.txt" ||
+    fail "the window does not show the percentage and the warning" "$(cat "$keep/window-texts.txt")"
+! grep -q '^Cancel$' "$keep/window-texts.txt" || fail "the window offers to cancel the upload"
 # The robot has the image and has sent ACK: the window shows the outcome.
 poll 300 grep -q '^upload: ' "$work/robot.out" || fail "the robot got no image" "$(cat "$work/robot.out")"
 sleep 1
