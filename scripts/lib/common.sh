@@ -32,6 +32,8 @@ KELVO_PACKAGES=(
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
     lintian desktop-file-utils          # .deb checks; desktop database in the test root
     udev man-db                         # .deb tests: udevadm test of the rule, man
+    librsvg2-bin icoutils               # the icon's sizes and the .ico; checking the .exe's resources
+    libgdk-pixbuf2.0-bin librsvg2-common  # .deb test: the SVG icon read as GTK reads it
 )
 
 kelvo_missing_packages() {

@@ -5,7 +5,8 @@
 // default handler of x-scheme-handler/kelvo (through xdg-mime when it is
 // installed, otherwise in $XDG_CONFIG_HOME/mimeapps.list); "unregister"
 // removes both. Best effort: each returns the texts of the steps that failed,
-// for the caller's warnings, and nothing when everything worked.
+// for the caller's warnings, and nothing when everything worked. Unregister
+// also says whether it found and removed anything of ours.
 #pragma once
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@ namespace plat {
 
 std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
                                                       const char* applicationPath);
-std::vector<std::string> UnregisterSchemeHandlerDesktop();
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny = nullptr);
 
 // Whether the desktop's launchers can start the program at applicationPath
 // from the entry RegisterSchemeHandlerDesktop writes for it. Empty when all

@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "support/test_support.h"
 
 namespace ts = testing_support;
@@ -117,6 +118,7 @@ TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndTheDefaultHandler) {
             "[Desktop Entry]\n"
             "Type=Application\n"
             "Name=Kelvo Robot Updater\n"
+            "Icon=kelvo-upgrader\n"
             "Exec=/opt/kelvo/KelvoUpgrader %u\n"
             "NoDisplay=true\n"
             "MimeType=x-scheme-handler/kelvo;\n");
@@ -124,10 +126,17 @@ TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndTheDefaultHandler) {
             "[Added Associations]\ntext/plain=gedit.desktop;\n"
             "[Default Applications]\ntext/html=firefox.desktop\n"
             "x-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
+  // The icon the entry names, in the user's part of the hicolor theme: the
+  // program's own drawing, byte for byte.
+  const std::string icon = home_.path() + "/data/icons/hicolor/scalable/apps/kelvo-upgrader.svg";
+  const std::string drawing = ts::EnvOr("KELVO_SOURCE_DIR", ".") + "/packaging/icons/kelvo-upgrader.svg";
+  ASSERT_TRUE(ts::FileExists(drawing)) << drawing << " (is KELVO_SOURCE_DIR set?)";
+  EXPECT_EQ(ts::ReadFileBytes(icon), ts::ReadFileBytes(drawing));
 
   EXPECT_TRUE(UnregisterURLHandler());
   EXPECT_EQ(Log(), std::vector<std::string>{});
   EXPECT_FALSE(ts::FileExists(entry_));
+  EXPECT_FALSE(ts::FileExists(icon));
   EXPECT_EQ(ts::ReadFileBytes(defaults_), "[Added Associations]\ntext/plain=gedit.desktop;\n"
                                           "[Default Applications]\ntext/html=firefox.desktop\n");
 }
@@ -178,6 +187,71 @@ TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
             0u)
       << lines[0];
   EXPECT_TRUE(UnregisterURLHandler());
+  Log();
+
+  // Nor does an icon: the entry starts the program all the same.
+  std::filesystem::remove(home_.File("data") + "/applications");
+  ts::WriteFileBytes(home_.File("data") + "/icons", "not a folder");
+  EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+  lines = Log();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("WARNING: RegisterURLHandler - Failed to write icon [" + home_.File("data") +
+                               "/icons/hicolor/scalable/apps/kelvo-upgrader.svg]. Error=",
+                           0),
+            0u)
+      << lines[0];
+  EXPECT_TRUE(ts::FileExists(entry_));
+  EXPECT_TRUE(UnregisterURLHandler());
+  EXPECT_EQ(Log(), std::vector<std::string>{});
+  EXPECT_FALSE(ts::FileExists(entry_));
+}
+
+// A link someone placed at a name register writes (seen with a root run under
+// a user's HOME) is never written through, nor read into a file of ours: the
+// entry and the defaults are written as files of their own in its place, and
+// a defaults file that is a link is left alone with a warning.
+TEST_F(RegistrationDesktop, ALinkAtANameRegisterWritesIsNeverFollowed) {
+  const std::string pid = std::to_string(plat::SystemProcesses().CurrentProcessId());
+  struct Case {
+    std::string link;
+    bool defaultsRefused;
+  };
+  const std::vector<Case> cases = {
+      {entry_, false},
+      {entry_ + ".tmp-" + pid, false},
+      {defaults_ + ".tmp-" + pid, false},
+      {defaults_, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    std::filesystem::remove_all(home_.File("data"));
+    std::filesystem::remove_all(home_.File("config"));
+    std::filesystem::create_directories(home_.File("data/applications"));
+    std::filesystem::create_directories(home_.File("config"));
+    std::string outside = home_.File("outside");
+    ts::WriteFileBytes(outside, "someone else's file\n");
+    std::filesystem::create_symlink(outside, c.link);
+
+    EXPECT_TRUE(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"));
+    std::vector<std::string> lines = Log();
+    EXPECT_EQ(ts::ReadFileBytes(outside), "someone else's file\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(entry_));
+    EXPECT_NE(ts::ReadFileBytes(entry_).find("\nExec=/opt/kelvo/KelvoUpgrader %u\n"),
+              std::string::npos);
+    if (c.defaultsRefused) {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0], "WARNING: RegisterURLHandler - Failed to set the default handler in [" +
+                              defaults_ + "]. Error=5");
+      EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
+    } else {
+      EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_FALSE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(defaults_),
+                "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
+    }
+    EXPECT_TRUE(UnregisterURLHandler());
+    Log();
+  }
 }
 
 // Each kind of path against the launchers themselves: the entry is quoted
@@ -252,7 +326,10 @@ TEST_F(RegistrationDesktop, TheLaunchersStartTheProgramWhereverItsPathLetsThem) 
     EXPECT_EQ(generic == "started", c.generic) << "xdg-open (generic): " << generic;
     std::string viaGio = Launch(gio, {"open", url}, false);
     EXPECT_EQ(viaGio == "started", c.gio) << "gio open: " << viaGio;
-    EXPECT_EQ(UnregisterURLHandler(), c.registers);
+    // The entry written by hand above is all there is of a registration, and
+    // unregister removes it like any other part left behind.
+    EXPECT_TRUE(UnregisterURLHandler());
+    EXPECT_FALSE(ts::FileExists(entry_));
     Log();
   }
 }

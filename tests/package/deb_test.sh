@@ -65,6 +65,13 @@ expected_files="/usr/bin/kelvo-upgrader -> ../lib/kelvo-upgrader/KelvoUpgrader
 /usr/share/doc/kelvo-upgrader/changelog.gz -rw-r--r--
 /usr/share/doc/kelvo-upgrader/copyright -rw-r--r--
 /usr/share/man/man1/kelvo-upgrader.1.gz -rw-r--r--"
+# The icon in the hicolor theme: the drawing and its bitmap sizes.
+icon_sizes="16 22 24 32 48 64 128 256"
+expected_files=$( { echo "$expected_files"
+    echo "/usr/share/icons/hicolor/scalable/apps/kelvo-upgrader.svg -rw-r--r--"
+    for size in $icon_sizes; do
+        echo "/usr/share/icons/hicolor/${size}x$size/apps/kelvo-upgrader.png -rw-r--r--"
+    done; } | sort)
 found=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
         path = substr($6, 2); if ($1 ~ /^l/) print path " -> " $8; else print path " " $1 }' | sort)
 expect_eq "the package's files" "$expected_files" "$found"
@@ -84,6 +91,24 @@ dpkg-deb -x "$deb" "$work/extract"
 validate_out=$(desktop-file-validate "$work/extract/usr/share/applications/kelvo-upgrader.desktop" 2>&1) ||
     fail "desktop-file-validate: $validate_out"
 [[ -n $validate_out ]] && sed 's/^/   desktop-file-validate: /' <<<"$validate_out"
+
+step "the icon the desktop entry names"
+expect_file_has "$work/extract/usr/share/applications/kelvo-upgrader.desktop" '^Icon=kelvo-upgrader$'
+icons=$work/extract/usr/share/icons/hicolor
+cmp -s "$here/../../packaging/icons/kelvo-upgrader.svg" "$icons/scalable/apps/kelvo-upgrader.svg" ||
+    fail "the scalable icon is not the program's drawing"
+# Read as GTK reads it (gdk-pixbuf sniffs the content, so the <svg> element
+# must come early): desktops and browsers show a broken image otherwise.
+gdk-pixbuf-thumbnailer -s 48 "$icons/scalable/apps/kelvo-upgrader.svg" "$work/svg48.png" 2>"$work/pixbuf.err" ||
+    fail "gdk-pixbuf can't read the scalable icon: $(cat "$work/pixbuf.err")"
+expect_eq "the header of the SVG drawn by gdk-pixbuf" "49484452$(printf '%08x%08x' 48 48)" \
+    "$(od -An -tx1 -j12 -N12 "$work/svg48.png" | tr -d ' \n')"
+# Each bitmap as large as its folder says: its PNG header's IHDR, width, height.
+for size in $icon_sizes; do
+    png=$icons/${size}x$size/apps/kelvo-upgrader.png
+    expect_eq "the header of $png" "49484452$(printf '%08x%08x' "$size" "$size")" \
+        "$(od -An -tx1 -j12 -N12 "$png" | tr -d ' \n')"
+done
 rm -rf "$work/extract"
 
 # ------------------------------------------------------------ the throwaway root
@@ -155,6 +180,9 @@ expect_eq "the installed files (dpkg -L)" "$(cut -d' ' -f1 <<<"$expected_files")
 expect_eq "the command's target" /usr/lib/kelvo-upgrader/KelvoUpgrader \
     "$(in_root readlink -f /usr/bin/kelvo-upgrader)"
 expect_file_has "$root/usr/share/applications/mimeinfo.cache" '^x-scheme-handler/kelvo=(.*;)?kelvo-upgrader\.desktop;'
+# The icon theme's cache (hicolor-icon-theme's trigger) knows the new icon.
+grep -aq kelvo-upgrader "$root/usr/share/icons/hicolor/icon-theme.cache" ||
+    fail "the hicolor icon cache does not list kelvo-upgrader"
 expect_eq "xdg-mime's handler for the user" kelvo-upgrader.desktop \
     "$(as_user xdg-mime query default x-scheme-handler/kelvo 2>&1)"
 expect_eq "the installed manual page's name line" "kelvo-upgrader - update a Kelvo household robot from kelvo:// links" \

@@ -19,11 +19,22 @@
 extern char** environ;
 
 namespace plat {
+
+// The program's icon, packaging/icons/kelvo-upgrader.svg, built into the
+// program (the build writes it into a generated source).
+extern const char kProgramIconSvg[];
+
 namespace {
 
 const char kEntryName[] = "kelvo-upgrader.desktop";
 const char kMimeType[] = "x-scheme-handler/kelvo";
 const char kDefaultsSection[] = "[Default Applications]";
+// The entry names its icon by the name the .deb installs it under in the
+// hicolor theme. A program registered from anywhere else brings its own copy
+// into the user's part of that theme, where every desktop and browser looks
+// for a named icon; an icon beside the program wouldn't survive the program
+// being moved, and a path in the entry would hide the installed one.
+const char kIconName[] = "kelvo-upgrader";
 constexpr int kXdgMimeTimeoutMs = 10000;
 
 std::string Code(int errnoValue) { return std::to_string(WindowsCodeFromErrno(errnoValue)); }
@@ -41,8 +52,12 @@ int MakeFolders(const std::string& path) {
 int WriteFileAtomically(const std::string& path, const std::string& text) {
   int err = MakeFolders(path.substr(0, path.rfind('/')));
   if (err) return err;
+  // The temporary name is easy to guess, so anything already there (a link
+  // someone placed, a file a dead copy left) is cleared, and the open refuses
+  // rather than follows whatever appears in between.
   std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ::unlink(temp.c_str());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   size_t done = 0;
   while (done < text.size()) {
@@ -61,9 +76,10 @@ int WriteFileAtomically(const std::string& path, const std::string& text) {
   return err;
 }
 
-// 0 and the text, ENOENT when there is no file, or another errno.
+// 0 and the text, ENOENT when there is no file, or another errno. A link is
+// refused: what it points at would be written back, as our own file, beside it.
 int ReadFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
   text->clear();
   char buffer[4096];
@@ -327,6 +343,21 @@ std::string SchemeHandlerDesktopEntryPath() {
   return data.empty() ? std::string() : data + "/applications/" + kEntryName;
 }
 
+namespace {
+
+// The user's copy of the icon, and the theme folder whose time says that the
+// theme has changed (the desktops' icon caches go by it).
+std::string SchemeHandlerIconPath(std::string* themeFolder) {
+  std::string data = XdgBaseFolder("XDG_DATA_HOME", ".local/share");
+  if (data.empty()) return std::string();
+  *themeFolder = data + "/icons/hicolor";
+  return *themeFolder + "/scalable/apps/" + kIconName + ".svg";
+}
+
+void TouchFolder(const std::string& folder) { ::utimensat(AT_FDCWD, folder.c_str(), nullptr, 0); }
+
+}  // namespace
+
 std::string SchemeHandlerDefaultsPath() {
   std::string config = XdgBaseFolder("XDG_CONFIG_HOME", ".config");
   return config.empty() ? std::string() : config + "/mimeapps.list";
@@ -343,12 +374,21 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   std::string entry = std::string("[Desktop Entry]\n") +
                       "Type=Application\n"
                       "Name=" + title + "\n" +
+                      "Icon=" + kIconName + "\n" +
                       "Exec=" + ExecProgram(applicationPath) + " %u\n" +
                       "NoDisplay=true\n"
                       "MimeType=" + kMimeType + ";\n";
   if (int err = WriteFileAtomically(entryPath, entry)) {
     failures.push_back("Failed to write desktop entry [" + entryPath + "]. Error=" + Code(err));
     return failures;
+  }
+  // Without it the entry still starts the program; the desktop shows a
+  // blank instead of the icon.
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  if (int err = WriteFileAtomically(iconPath, kProgramIconSvg)) {
+    failures.push_back("Failed to write icon [" + iconPath + "]. Error=" + Code(err));
+  } else {
+    TouchFolder(theme);
   }
 
   std::string xdgMime = FindOnPath("xdg-mime");
@@ -372,11 +412,27 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   return failures;
 }
 
-std::vector<std::string> UnregisterSchemeHandlerDesktop() {
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
   std::vector<std::string> failures;
+  bool removed = false;
+  if (!removedAny) removedAny = &removed;
+  *removedAny = false;
   std::string entryPath = SchemeHandlerDesktopEntryPath();
-  if (!entryPath.empty() && ::unlink(entryPath.c_str()) != 0 && errno != ENOENT) {
-    failures.push_back("Failed to remove desktop entry [" + entryPath + "]. Error=" + Code(errno));
+  if (!entryPath.empty()) {
+    if (::unlink(entryPath.c_str()) == 0) {
+      *removedAny = true;
+    } else if (errno != ENOENT) {
+      failures.push_back("Failed to remove desktop entry [" + entryPath +
+                         "]. Error=" + Code(errno));
+    }
+  }
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  if (!iconPath.empty()) {
+    if (::unlink(iconPath.c_str()) == 0) {
+      TouchFolder(theme);
+    } else if (errno != ENOENT && errno != ENOTDIR) {  // none there to remove
+      failures.push_back("Failed to remove icon [" + iconPath + "]. Error=" + Code(errno));
+    }
   }
   std::string defaults = SchemeHandlerDefaultsPath();
   if (defaults.empty()) return failures;
@@ -387,6 +443,7 @@ std::vector<std::string> UnregisterSchemeHandlerDesktop() {
   std::string updated;
   if (!err) updated = WithoutOurHandler(text, &changed);
   if (!err && changed) err = WriteFileAtomically(defaults, updated);
+  if (!err && changed) *removedAny = true;
   if (err) {
     failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
                        Code(err));
