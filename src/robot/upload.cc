@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/mark.h"
 #include "robot/serial_io.h"
+#include "robot/upload_progress.h"
 #include "script/run_state.h"
 
 bool ShowUploadProgress = false;
@@ -25,12 +26,15 @@ struct ProgressState {
 };
 ProgressState Progress = {0, -1};
 
-// A firmware image takes minutes at 9600 baud; whoever watches the console
-// sees that it moves. One line, rewritten in place; nothing goes to the log.
+// A firmware image takes minutes at 9600 baud; the person at the PC sees
+// that it moves: on the desktop, and on the console when there is one (one
+// line, rewritten in place). Nothing goes to the log.
 void ShowProgress(int32_t written, int32_t total) {
   int percent = total > 0 ? static_cast<int>(static_cast<int64_t>(written) * 100 / total) : 100;
   if (percent == Progress.lastPercent && written != total) return;
   Progress.lastPercent = percent;
+  UploadProgressPercent(percent);
+  if (!ShowUploadProgress) return;
   int64_t seconds = plat::clock().NowSeconds() - Progress.start;
   long long rate = seconds > 0 ? written / seconds : written;
   std::printf("\rUploading: %d of %d bytes (%d%%), %lld bytes/s   ", written, total, percent, rate);
@@ -62,14 +66,15 @@ bool AwaitHandshake(uint8_t awaited, int64_t since, const char* readFailure, con
 }
 
 bool WriteImage(int32_t* checksum) {
-  if (!ShowUploadProgress) return WriteComPort(checksum, pFileRxBuffer, FileRxSize, RobotPort.handle);
   Progress.start = plat::clock().NowSeconds();
   Progress.lastPercent = -1;
   ComWriteProgress = ShowProgress;
   bool ok = WriteComPort(checksum, pFileRxBuffer, FileRxSize, RobotPort.handle);
   ComWriteProgress = nullptr;
-  std::fputs("\n", stdout);
-  std::fflush(stdout);
+  if (ShowUploadProgress) {
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+  }
   return ok;
 }
 
@@ -103,6 +108,8 @@ plat::Mark* TakeMarkForUpload() {
   return mark;
 }
 
+bool SendImage(plat::SerialHandle port);
+
 bool SendMarked(const char* argumentText) {
   plat::Clock& clock = plat::clock();
   int64_t start = clock.NowSeconds();
@@ -133,6 +140,16 @@ bool SendMarked(const char* argumentText) {
     return false;
   }
 
+  // From here to the ACK or the failure the desktop shows the upload.
+  UploadProgressBegin();
+  bool taken = SendImage(port);
+  UploadProgressEnd(taken);
+  return taken;
+}
+
+// The image and its sum after ENQ, and the wait for ACK.
+bool SendImage(plat::SerialHandle port) {
+  plat::Clock& clock = plat::clock();
   int64_t transferStart = clock.NowSeconds();
   int32_t checksum = 0;
   if (!WriteImage(&checksum)) {
