@@ -75,6 +75,9 @@ bool LocalAppDataFolder(std::string* folder);
 
 // Full path of the running executable, cut to at most maxChars characters.
 std::string ModulePath(size_t maxChars);
+// The length of that path uncut, so that a caller can tell a cut path from a
+// whole one (0 when it can't be read).
+size_t ModulePathLength();
 
 // Writes folder, the separator and name into out (outSize bytes, cut to fit
 // and always terminated), as "%s\\%s" does on Windows.

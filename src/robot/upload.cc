@@ -78,13 +78,25 @@ bool WriteImage(int32_t* checksum) {
   return ok;
 }
 
-// Holding the mark tells a copy started later not to end this one. Another
-// copy may hold it for a moment while it ends a copy (then this process is
-// the one ended, before it has sent anything), or for its own upload.
+// How long an upload waits for the mark. A copy ending others holds it for a
+// few seconds at most, and ends this copy before it lets go (this copy is
+// older: a newer one would have ended the holder first). A holder that keeps
+// it longer is no copy of ours and must not hold the robot's update back.
+constexpr int kUploadMarkWaitSeconds = 5;
+
+// Holding the mark tells a copy started later not to end this one.
 plat::Mark* TakeMarkForUpload() {
   int waited = -1;
+  bool busy = false;
   plat::Mark* mark =
-      TakeUploadMark("WARNING: sendFile - another copy holds the upload mark, waiting for it\n", &waited);
+      TakeUploadMark("WARNING: sendFile - another copy holds the upload mark, waiting for it\n",
+                     kUploadMarkWaitSeconds, &waited, &busy);
+  if (!mark && busy) {
+    LogWrite("WARNING: sendFile - the upload mark is still held after %d seconds, "
+             "a copy started now could end this upload\n",
+             waited);
+    return nullptr;
+  }
   if (!mark) {
     // The image still goes: refusing it would not make the robot safer.
     LogWrite("WARNING: sendFile - the upload mark can't be taken (error %d), "
@@ -162,20 +174,22 @@ bool SendImage(plat::SerialHandle port) {
 
 }  // namespace
 
-plat::Mark* TakeUploadMark(const char* busyLine, int* waitedSeconds) {
+plat::Mark* TakeUploadMark(const char* busyLine, int limitSeconds, int* waitedSeconds, bool* busy) {
   *waitedSeconds = -1;
+  *busy = false;
   plat::Mark* mark = plat::OpenMark(kUploadMarkName);
   if (!mark) return nullptr;
   plat::MarkTake take = plat::TakeMark(mark, 0);
   if (take == plat::MarkTake::Busy) {
     LogWrite("%s", busyLine);
     int64_t since = plat::clock().NowSeconds();
-    do {
+    for (int round = 0; take == plat::MarkTake::Busy && round < limitSeconds; ++round) {
       take = plat::TakeMark(mark, 1000);
-    } while (take == plat::MarkTake::Busy);
+    }
     *waitedSeconds = static_cast<int>(plat::clock().NowSeconds() - since);
   }
   if (take != plat::MarkTake::Taken) {
+    *busy = take == plat::MarkTake::Busy;
     int32_t error = plat::LastErrorCode();
     plat::CloseMark(mark);
     plat::SetLastErrorCode(error);

@@ -2,6 +2,9 @@
 // a clock that runs only when slept on (an empty read takes 100 ms of it).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/mark.h"
@@ -56,6 +59,49 @@ TEST_F(UploadTest, WireFormatAndLogOfASuccessfulUpload) {
   EXPECT_EQ(UploadLog(), (Lines{"sendFile - file size = 3 bytes", "Writing checksum = 258",
                           "Sending file to robot took: 0 seconds"}));
   EXPECT_TRUE(UploadMarkIsFree());
+}
+
+TEST_F(UploadTest, AMarkHeldLongerThanAnyCopyHoldsItHoldsTheUploadBackOnlyAFewSeconds) {
+  // Whatever holds the mark this long is no copy ending another (a program
+  // of another account may take the mark's name first): the image goes.
+  std::mutex lock;
+  std::condition_variable changed;
+  bool held = false, done = false;
+  std::thread holder([&] {
+    plat::Mark* mark = plat::OpenMark(kUploadMarkName);
+    bool taken = mark && plat::TakeMark(mark, 0) == plat::MarkTake::Taken;
+    std::unique_lock<std::mutex> guard(lock);
+    held = taken;
+    changed.notify_all();
+    changed.wait_for(guard, std::chrono::seconds(60), [&] { return done; });
+    plat::CloseMark(mark);
+  });
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait_for(guard, std::chrono::seconds(30), [&] { return held; });
+  }
+  ASSERT_TRUE(held);
+  SetImage("abc");
+  serial.Answer("\x05");
+  serial.Answer("\x06");
+  auto start = std::chrono::steady_clock::now();
+  bool sent = sendFile("code");
+  auto took = std::chrono::steady_clock::now() - start;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    done = true;
+    changed.notify_all();
+  }
+  holder.join();
+  EXPECT_TRUE(sent);
+  EXPECT_GE(took, std::chrono::seconds(4));
+  EXPECT_LT(took, std::chrono::seconds(8));
+  Lines log = Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], "WARNING: sendFile - another copy holds the upload mark, waiting for it");
+  EXPECT_EQ(log[1].rfind("WARNING: sendFile - the upload mark is still held after ", 0), 0u) << log[1];
+  EXPECT_NE(log[1].find(" seconds, a copy started now could end this upload"), std::string::npos) << log[1];
+  EXPECT_EQ(log[2], "sendFile - file size = 3 bytes");
 }
 
 TEST_F(UploadTest, EnqThatComesAfter16SecondsIsTooLateButStillCollected) {

@@ -338,4 +338,6 @@ std::string ModulePath(size_t maxChars) {
   return path;
 }
 
+size_t ModulePathLength() { return ModulePath(PATH_MAX).size(); }
+
 }  // namespace plat

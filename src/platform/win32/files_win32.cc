@@ -215,4 +215,12 @@ std::string ModulePath(size_t maxChars) {
   return path;
 }
 
+size_t ModulePathLength() {
+  // The whole path may be longer than MAX_PATH (a folder under \\?\ or a
+  // system with long paths enabled): ask with room for the longest there is.
+  std::string buffer(32768, '\0');
+  DWORD n = ::GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+  return n < buffer.size() ? n : buffer.size();
+}
+
 }  // namespace plat
