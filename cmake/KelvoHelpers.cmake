@@ -14,7 +14,7 @@
 #       (for example a loopback server library from tools/).
 #
 #   kelvo_add_gtest(<name> SOURCES <file>... [LIBRARIES <lib>...]
-#                   [PROPERTIES <prop> <value>...])
+#                   [PROPERTIES <prop> <value>...] [PID_NAMESPACE])
 #       One GoogleTest executable <name> made of the sources, the test support
 #       library, kelvo_core and gtest (plus gtest_main, unless
 #       tests/support/test_main.cc supplies main). On Linux every test case
@@ -22,6 +22,9 @@
 #       on the cross build the executable is one ctest test run under wine.
 #       PROPERTIES are ctest test properties given to all of its tests
 #       (RESOURCE_LOCK, RUN_SERIAL, TIMEOUT, LABELS ...).
+#       PID_NAMESPACE: on Linux each test case runs in a PID namespace of its
+#       own (tests/support/in_pid_namespace.sh), for programs whose tests
+#       search for copies of the program and end them.
 #
 #   kelvo_add_fuzzer(<name> SOURCES <file>... [LIBRARIES <lib>...])
 #       A libFuzzer executable linked with kelvo_core (fuzz preset only).
@@ -62,7 +65,7 @@ function(_kelvo_quote out value)
 endfunction()
 
 function(kelvo_add_gtest name)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES;PROPERTIES")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "PID_NAMESPACE" "" "SOURCES;LIBRARIES;PROPERTIES")
     if(NOT arg_SOURCES)
         message(FATAL_ERROR "kelvo_add_gtest(${name}): no SOURCES")
     endif()
@@ -98,6 +101,11 @@ function(kelvo_add_gtest name)
             set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
         endif()
     else()
+        if(arg_PID_NAMESPACE)
+            # gtest_discover_tests runs the listing and every case through it.
+            set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+                "${PROJECT_SOURCE_DIR}/tests/support/in_pid_namespace.sh")
+        endif()
         include(GoogleTest)
         gtest_discover_tests(${name}
             TEST_PREFIX "${name}."

@@ -16,6 +16,7 @@ KELVO_PACKAGES=(
     g++-mingw-w64-x86-64-posix          # windows preset
     wine wine64                         # windows tests
     libcurl4-openssl-dev                # HTTP on Linux
+    libsystemd-dev                      # sd-bus: upload progress as a desktop notification
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev            # fuzz preset (libFuzzer, sanitizers)
     umockdev                            # serial port tests
@@ -25,11 +26,16 @@ KELVO_PACKAGES=(
     libglib2.0-bin                      # gio open: how GNOME desktops start the handler
     chromium xvfb xdotool dbus-daemon   # the real-browser test (tests/browser)
     firefox-esr imagemagick             # ... with Firefox too; screenshots of the questions
+    xdg-desktop-portal xdg-desktop-portal-gtk x11-utils  # the portal test (tests/browser)
+    dunst dbus-bin                      # upload progress test: notification server, dbus-monitor
     util-linux                          # flock
     wixl msitools                       # scripts/package: the .msi, and reading it back
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)
+    dpkg-repack                         # .deb test: a local repository of desktop-file-utils
     lintian desktop-file-utils          # .deb checks; desktop database in the test root
     udev man-db                         # .deb tests: udevadm test of the rule, man
+    librsvg2-bin icoutils               # the icon's sizes and the .ico; checking the .exe's resources
+    libgdk-pixbuf2.0-bin librsvg2-common  # .deb test: the SVG icon read as GTK reads it
     osslsigncode python3                # scripts/package: Authenticode, reproducible .msi
     apt-utils gnupg                     # scripts/package repo: apt-ftparchive, its signature
 )

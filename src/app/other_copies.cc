@@ -1,11 +1,14 @@
 #include "app/other_copies.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/mark.h"
 #include "platform/memory.h"
 #include "platform/process.h"
@@ -54,7 +57,7 @@ ModuleSearch ProcessHasModule(plat::ProcessHandle process, const char* name) {
       if (procs.ModuleFileName(process, modules[i], path, kModulePathSize) == 0) continue;
       path[kModulePathSize - 1] = '\0';
       LowerAscii(path);
-      if (std::strstr(plat::ModuleNamePart(path), name)) {
+      if (plat::ModuleNameMatches(path, name)) {
         result = ModuleSearch::Match;
         break;
       }
@@ -64,49 +67,86 @@ ModuleSearch ProcessHasModule(plat::ProcessHandle process, const char* name) {
   return result;
 }
 
-}  // namespace
+// One copy found, opened once: looked into, ended and waited for through
+// this handle.
+struct Copy {
+  uint32_t id;
+  plat::ProcessHandle process;
+};
 
-uint32_t FindProcessByModuleName(const char* name) {
+// Whether a process that started at start with id is older than us. Two
+// copies started within one tick of the clock are told apart by their ids,
+// the same way from both sides, so that two copies never end each other.
+bool StartedBefore(uint64_t start, uint32_t id, uint64_t ownStart, uint32_t self) {
+  return start < ownStart || (start == ownStart && id < self);
+}
+
+// Walks the processes and gives every other copy of our own user to found
+// (with its handle still open; the caller closes it) until found says stop.
+// ownStart, when given, passes by copies that did not start before ours.
+template <typename Found>
+void SearchCopies(const char* name, const uint64_t* ownStart, Found found) {
   // An empty name stands in every path: it would pick whatever process the
   // system lists first, which is never another copy of this program.
-  if (!name || !*name) return 0;
+  if (!name || !*name) return;
   plat::Processes& procs = plat::processes();
   uint32_t size = kListFirstBytes;
   auto* ids = static_cast<uint32_t*>(plat::Alloc(size));
-  if (!ids) return 0;
+  if (!ids) return;
   uint32_t returned = 0;
   if (!procs.EnumProcessIds(ids, size, &returned)) {
     plat::Free(ids);
-    return 0;
+    return;
   }
   // A full buffer may have been cut short: ask again with twice the room.
   while (returned >= size) {
     plat::Free(ids);
     size *= 2;
-    if (size >= kListLimitBytes) return 0;
+    if (size >= kListLimitBytes) return;
     ids = static_cast<uint32_t*>(plat::Alloc(size));
-    if (!ids) return 0;
+    if (!ids) return;
     if (!procs.EnumProcessIds(ids, size, &returned)) {
       plat::Free(ids);
-      return 0;
+      return;
     }
   }
 
   uint32_t self = procs.CurrentProcessId();
-  uint32_t found = 0;
   uint32_t count = returned / static_cast<uint32_t>(sizeof(uint32_t));
-  for (uint32_t i = 0; i < count && found == 0; ++i) {
+  for (uint32_t i = 0; i < count; ++i) {
     if (ids[i] == self) continue;
     plat::ProcessHandle process = procs.OpenForQuery(ids[i]);
     // Protected processes, other users' without the privilege, and processes
     // that ended since the listing can't be opened; they are passed by.
     if (!process) continue;
     ModuleSearch search = ProcessHasModule(process, name);
-    procs.Close(process);
-    if (search == ModuleSearch::OutOfMemory) break;
-    if (search == ModuleSearch::Match) found = ids[i];
+    if (search == ModuleSearch::OutOfMemory) {
+      procs.Close(process);
+      break;
+    }
+    bool wanted = search == ModuleSearch::Match && procs.SameUser(process);
+    if (wanted && ownStart) {
+      uint64_t start = 0;
+      wanted = procs.StartTime(process, &start) && StartedBefore(start, ids[i], *ownStart, self);
+    }
+    if (!wanted) {
+      procs.Close(process);
+      continue;
+    }
+    if (!found(Copy{ids[i], process})) break;
   }
   plat::Free(ids);
+}
+
+}  // namespace
+
+uint32_t FindProcessByModuleName(const char* name) {
+  uint32_t found = 0;
+  SearchCopies(name, nullptr, [&found](const Copy& copy) {
+    found = copy.id;
+    plat::processes().Close(copy.process);
+    return false;
+  });
   return found;
 }
 
@@ -114,17 +154,81 @@ bool EnableDebugPrivilege() { return plat::processes().EnableDebugPrivilege(); }
 
 namespace {
 
-bool EndFirstCopy(const char* fileName) {
-  uint32_t processId = FindProcessByModuleName(fileName);
-  if (processId == 0) return false;
+// The mark a copy holds while it ends older copies: while another copy holds
+// it, that copy is ending copies (or waiting for an upload to end first).
+const char kEndingMarkName[] = "Ending";
 
+// How long a copy waits for the copies it ended to be gone, all together.
+constexpr uint32_t kExitWaitMs = 5000;
+
+void CloseCopies(std::vector<Copy>* copies) {
+  for (const Copy& copy : *copies) plat::processes().Close(copy.process);
+  copies->clear();
+}
+
+bool AnyAlive(const std::vector<Copy>& copies) {
+  for (const Copy& copy : copies) {
+    if (!plat::processes().WaitForExit(copy.process, 0)) return true;
+  }
+  return false;
+}
+
+enum class MarkWait { Taken, CopiesGone, Failed };
+
+// Takes the mark called name. While another holds it, logs busyLine once and
+// waits, but only as long as one of the copies lives: a mark held by
+// something that is not one of them (a copy ending the same copies, an
+// upload in one of them, or any program that took the name) holds this
+// launch no longer than the copies it would end live.
+MarkWait TakeMarkWhileCopiesLive(const char* name, const std::vector<Copy>& copies,
+                                 const char* busyLine, plat::Mark** mark, int* waitedSeconds) {
+  *waitedSeconds = -1;
+  *mark = plat::OpenMark(name);
+  if (!*mark) return MarkWait::Failed;
+  plat::MarkTake take = plat::TakeMark(*mark, 0);
+  if (take == plat::MarkTake::Busy) {
+    LogWrite("%s", busyLine);
+    int64_t since = plat::clock().NowSeconds();
+    while (take == plat::MarkTake::Busy && AnyAlive(copies)) take = plat::TakeMark(*mark, 100);
+    *waitedSeconds = static_cast<int>(plat::clock().NowSeconds() - since);
+  }
+  if (take == plat::MarkTake::Taken) return MarkWait::Taken;
+  int32_t error = plat::LastErrorCode();
+  plat::CloseMark(*mark);
+  *mark = nullptr;
+  plat::SetLastErrorCode(error);
+  return take == plat::MarkTake::Busy ? MarkWait::CopiesGone : MarkWait::Failed;
+}
+
+// Ends every copy in the list that still runs, then waits until each is gone.
+bool EndCopies(const std::vector<Copy>& copies) {
   plat::Processes& procs = plat::processes();
-  plat::ProcessHandle process = procs.OpenForTerminate(processId);
-  if (!process) return false;
-  bool ended = procs.Terminate(process, 0xFFFFFFFFu);
-  // The caller may want to know why ending failed; closing mustn't hide it.
-  int32_t lastError = plat::LastErrorCode();
-  procs.Close(process);
+  bool ended = false;
+  int32_t lastError = 0;
+  std::vector<Copy> ending;
+  for (const Copy& copy : copies) {
+    if (procs.WaitForExit(copy.process, 0)) continue;  // gone by itself
+    if (procs.Terminate(copy.process, 0xFFFFFFFFu)) {
+      ended = true;
+      ending.push_back(copy);
+      LogWrite("TerminateOtherInstance - ended the older copy with process id %u\n", copy.id);
+    } else {
+      lastError = plat::LastErrorCode();
+      LogWrite("WARNING: TerminateOtherInstance - the older copy with process id %u can't be ended "
+               "(error %d)\n", copy.id, lastError);
+    }
+  }
+  // An ended copy still holds the robot's port and its files until it is
+  // really gone: going on before would meet them.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitWaitMs);
+  for (const Copy& copy : ending) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now()).count();
+    if (!procs.WaitForExit(copy.process, static_cast<uint32_t>(left > 0 ? left : 0))) {
+      LogWrite("WARNING: TerminateOtherInstance - the copy with process id %u has not ended "
+               "after %u seconds\n", copy.id, kExitWaitMs / 1000);
+    }
+  }
   plat::SetLastErrorCode(lastError);
   return ended;
 }
@@ -132,41 +236,81 @@ bool EndFirstCopy(const char* fileName) {
 }  // namespace
 
 bool TerminateOtherInstance(const char* applicationPath) {
+  // A path cut to its buffer ends in a piece of the file name that any
+  // process may hold (a single letter, once): none of them is a copy.
+  size_t pathLength = std::strlen(applicationPath);
+  if (pathLength >= static_cast<size_t>(kPathMax - 1) && plat::ModulePathLength() > pathLength) {
+    LogWrite("WARNING: TerminateOtherInstance - the program's path is longer than %d characters, "
+             "no other copy is ended\n", kPathMax - 1);
+    return false;
+  }
   std::string fileName = plat::ExecutableFileName(applicationPath);
   LowerAscii(&fileName[0]);
 
   EnableDebugPrivilege();
 
-  // A copy holds the upload mark from its upload command line to the end of
-  // the ACK wait. Holding it ourselves while we look and end, no copy is ever
-  // ended inside an upload, nor can one enter an upload between our look and
-  // the ending: it waits for the mark and is ended before it sends a byte.
-  // A cut upload can leave the robot unable to start.
+  // The newest click wins: every copy that started before this one is
+  // ended, none that started after it. A copy started later ends this one
+  // in its turn, so a burst of clicks leaves the last copy alone.
+  plat::Processes& procs = plat::processes();
+  uint64_t ownStart = 0;
+  if (!procs.CurrentStartTime(&ownStart)) {
+    LogWrite("WARNING: TerminateOtherInstance - the program's start time can't be read (error %d), "
+             "no other copy is ended\n", plat::LastErrorCode());
+    return false;
+  }
+  std::vector<Copy> copies;
+  SearchCopies(fileName.c_str(), &ownStart, [&copies](const Copy& copy) {
+    copies.push_back(copy);
+    return true;
+  });
+  if (copies.empty()) return false;
+
+  // Two marks keep an ending away from an upload. A copy that ends others
+  // holds the ending mark, and under it the upload mark, from its look to
+  // their end; an upload holds the upload mark alone. So no copy is ever
+  // ended inside an upload, nor can one enter an upload between our look
+  // and the ending: it waits for the mark and is ended before it sends a
+  // byte. And while we hold the ending mark, the upload mark is held by an
+  // upload and nothing else.
   int waited = -1;
-  plat::Mark* mark = TakeUploadMark(
-      "WARNING: TerminateOtherInstance - another copy is uploading to the robot, "
-      "waiting until its upload ends\n",
-      &waited);
-  if (!mark) {
+  plat::Mark* ending = nullptr;
+  MarkWait got = TakeMarkWhileCopiesLive(
+      kEndingMarkName, copies,
+      "WARNING: TerminateOtherInstance - another copy is ending older copies, waiting for it\n",
+      &ending, &waited);
+  plat::Mark* upload = nullptr;
+  int uploadWaited = -1;
+  if (got == MarkWait::Taken) {
+    got = TakeMarkWhileCopiesLive(
+        kUploadMarkName, copies,
+        "WARNING: TerminateOtherInstance - another copy is uploading to the robot, "
+        "waiting until its upload ends\n",
+        &upload, &uploadWaited);
+  }
+  bool ended = false;
+  if (got == MarkWait::Failed) {
     // Not knowing whether another copy is uploading, leave it be.
     LogWrite("WARNING: TerminateOtherInstance - the upload mark can't be taken (error %d), "
              "no other copy is ended\n",
              plat::LastErrorCode());
-    return false;
-  }
-
-  bool ended = EndFirstCopy(fileName.c_str());
-  int32_t lastError = plat::LastErrorCode();
-  if (waited >= 0) {
-    if (ended) {
-      LogWrite("WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
-               "the other copy is ended now\n", waited);
-    } else {
-      LogWrite("WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
-               "no other copy is ended\n", waited);
+  } else if (got == MarkWait::CopiesGone) {
+    LogWrite("WARNING: TerminateOtherInstance - the older copies ended while the mark was held, "
+             "no other copy is ended\n");
+  } else {
+    ended = EndCopies(copies);
+    if (uploadWaited >= 0) {
+      LogWrite(ended ? "WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
+                       "the other copy is ended now\n"
+                     : "WARNING: TerminateOtherInstance - the upload ended after %d seconds, "
+                       "no other copy is ended\n",
+               uploadWaited);
     }
   }
-  plat::CloseMark(mark);
+  int32_t lastError = plat::LastErrorCode();
+  plat::CloseMark(upload);
+  plat::CloseMark(ending);
+  CloseCopies(&copies);
   plat::SetLastErrorCode(lastError);
   return ended;
 }

@@ -7,6 +7,8 @@
 #include "app/app.h"
 #include "log/log.h"
 #include "platform/desktop.h"
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "script/report.h"
 
@@ -17,6 +19,10 @@ const char kUserAgentKeyPath[] =
 namespace {
 
 constexpr int kValueTextSize = 260;  // 259 characters and the terminator
+constexpr int32_t kErrorSharingViolation = 32;
+// Another "register" or "unregister" takes a few milliseconds, xdg-mime
+// included (it is stopped after ten seconds).
+constexpr int kRegistrationWaitMs = 20000;
 
 // Sets a REG_SZ value, its terminator counted in the size.
 int32_t SetText(plat::RegKey key, const char* name, const char* text) {
@@ -42,9 +48,49 @@ void WarnOfLaunchers(const std::string& problem) {
   std::fflush(stdout);
 }
 
+// Each "register" and "unregister" runs whole before another of this user
+// starts, so the registry, the desktop entry and the default handler always
+// come out of one of them and never of a mix. False (logged) when another
+// held the lock all the while; when no lock can be made at all the work goes
+// on without one, with a warning.
+bool TakeRegistrationLock(plat::HeldFile** lock) {
+  *lock = plat::LockSchemeRegistration(kRegistrationWaitMs);
+  if (*lock) return true;
+  int32_t code = plat::LastErrorCode();
+  if (code == kErrorSharingViolation) {
+    LogWrite("ERROR: RegisterURLHandler - Another register or unregister still runs after %d "
+             "seconds. Nothing done.\n",
+             kRegistrationWaitMs / 1000);
+    return false;
+  }
+  LogWrite("WARNING: RegisterURLHandler - Failed to take the registration lock. Error=%d\n", code);
+  return true;
+}
+
+bool WriteRegistration(const char* applicationPath);
+bool RemoveRegistration();
+
 }  // namespace
 
 bool RegisterURLHandler(const char* applicationPath) {
+  plat::HeldFile* lock = nullptr;
+  if (!TakeRegistrationLock(&lock)) return false;
+  bool registered = WriteRegistration(applicationPath);
+  plat::ReleaseHeldFile(lock);
+  return registered;
+}
+
+bool UnregisterURLHandler() {
+  plat::HeldFile* lock = nullptr;
+  if (!TakeRegistrationLock(&lock)) return false;
+  bool removed = RemoveRegistration();
+  plat::ReleaseHeldFile(lock);
+  return removed;
+}
+
+namespace {
+
+bool WriteRegistration(const char* applicationPath) {
   plat::Registry& reg = plat::registry();
   char schemeText[kValueTextSize];
   char iconText[kValueTextSize];
@@ -148,8 +194,12 @@ bool RegisterURLHandler(const char* applicationPath) {
   return true;
 }
 
-bool UnregisterURLHandler() {
+// Removes whatever there is of a registration. One that another run left
+// half done (a crash, or an older copy without the lock) is removed too, and
+// counts as removed; only when nothing of it was there is the result false.
+bool RemoveRegistration() {
   plat::Registry& reg = plat::registry();
+  bool removedAny = false;
 
   plat::RegKey userAgent = 0;
   int32_t rc = reg.OpenKey(plat::kHkeyLocalMachine, kUserAgentKeyPath, true, &userAgent);
@@ -159,28 +209,34 @@ bool UnregisterURLHandler() {
       LogWrite("WARNING: RegisterURLHandler - Failed to Delete upgrader key under IE User Agent. "
                "Error=%d\n",
                rc);
+    } else {
+      removedAny = true;
     }
     reg.CloseKey(userAgent);
   } else {
     LogWrite("WARNING: RegisterURLHandler - Failed to Open IE User Agent Key. Error=%d\n", rc);
   }
 
-  for (const std::string& failure : plat::UnregisterSchemeHandlerDesktop()) {
+  bool removedDesktop = false;
+  for (const std::string& failure : plat::UnregisterSchemeHandlerDesktop(&removedDesktop)) {
     LogWrite("WARNING: RegisterURLHandler - %s\n", failure.c_str());
   }
+  removedAny = removedAny || removedDesktop;
 
   plat::RegKey scheme = 0;
   rc = reg.OpenKey(plat::kHkeyClassesRoot, kSchemeKeyName, true, &scheme);
+  if (rc == plat::kErrorFileNotFound && removedAny) return true;
   if (rc != 0) {
     LogWrite("ERROR: RegisterURLHandler - Failed to open key [%s]. Error=%d\n", kSchemeKeyName, rc);
     return false;
   }
-  // One key at a time, deepest first: RegDeleteKey removes only keys without subkeys.
+  // One key at a time, deepest first: RegDeleteKey removes only keys without
+  // subkeys. A key that isn't there is one less to remove.
   static const char* const kSubKeys[] = {"shell\\open\\command", "shell\\open", "shell",
                                          "DefaultIcon"};
   for (const char* subKey : kSubKeys) {
     rc = reg.DeleteKey(scheme, subKey);
-    if (rc != 0) {
+    if (rc != 0 && rc != plat::kErrorFileNotFound) {
       LogWrite("ERROR: RegisterURLHandler - Failed to delete key [%s]. Error=%d\n", subKey, rc);
       reg.CloseKey(scheme);
       return false;
@@ -195,3 +251,5 @@ bool UnregisterURLHandler() {
   }
   return true;
 }
+
+}  // namespace

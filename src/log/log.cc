@@ -18,8 +18,23 @@ namespace {
 constexpr int kLogRetryMs = 50;
 constexpr int32_t kErrorSharingViolation = 32;
 
+// How long a starting copy waits for another that is rotating the log: a
+// copy of 2 MiB and a flush to disk take well under this.
+constexpr int kRotateWaitMs = 10000;
+
+// While SetUpLog rotates the log it holds the file against every other copy,
+// and its own lines go through that hold.
+plat::HeldFile* heldLog = nullptr;
+
 bool IsCreateFolderSuccess(int32_t rc) {
   return rc == 0 || rc == plat::kErrorFileExists || rc == plat::kErrorAlreadyExists;
+}
+
+// The backup beside the log: "Backup_" before its file name.
+std::string BackupPathOf(const std::string& log) {
+  std::string folder = plat::FolderOf(log);
+  std::string backupName = "Backup_" + plat::FileNameOf(log);
+  return folder.empty() ? backupName : folder + plat::kPathSeparator + backupName;
 }
 }  // namespace
 
@@ -43,6 +58,11 @@ void LogWrite(const char* format, ...) {
   char line[64 + 1 + kLogMessageMax];
   std::snprintf(line, sizeof line, "%s %s", stamp, message);
 
+  if (heldLog) {
+    plat::AppendTextToHeldFile(heldLog, line);
+    plat::SetLastErrorCode(callersError);
+    return;
+  }
   // Only a collision with another writer is worth waiting for; a log that
   // can't be opened at all loses the line at once instead of slowing the run.
   auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLogRetryMs);
@@ -58,20 +78,24 @@ void GetLogFilePath(char* path) {
   std::string appData;
   if (!plat::LocalAppDataFolder(&appData)) return;
 
-  char folder[kPathMax];
-  plat::JoinPath(folder, sizeof folder, appData.c_str(), "KelvoUpgrader");
-  if (!IsCreateFolderSuccess(plat::CreateFolderTree(folder))) return;
+  // The whole path, and the backup's beside it, must fit before any folder
+  // is made: a path cut to fit would make a folder of a cut name, and a log
+  // whose backup can't be named could never be rotated.
+  std::string folder = appData + plat::kPathSeparator + "KelvoUpgrader";
+  std::string logs = folder + plat::kPathSeparator + "Logs";
+  std::string log = logs + plat::kPathSeparator + "KelvoUpgrader.log";
+  if (BackupPathOf(log).size() > static_cast<size_t>(kPathMax - 1)) return;
 
-  char logs[kPathMax];
-  plat::JoinPath(logs, sizeof logs, folder, "Logs");
-  if (!IsCreateFolderSuccess(plat::CreateFolderTree(logs))) return;
-
-  plat::JoinPath(path, kPathMax, logs, "KelvoUpgrader.log");
+  if (!IsCreateFolderSuccess(plat::CreateFolderTree(folder.c_str()))) return;
+  if (!IsCreateFolderSuccess(plat::CreateFolderTree(logs.c_str()))) return;
+  std::snprintf(path, kPathMax, "%s", log.c_str());
 }
 
 bool LogFileSizeExceeded() {
   uint32_t size = 0;
-  if (!plat::GetFileSizeByPath(LogFilePath, &size)) return false;
+  bool known = heldLog ? plat::GetHeldFileSize(heldLog, &size)
+                       : plat::GetFileSizeByPath(LogFilePath, &size);
+  if (!known) return false;
   if (size < kLogSizeLimit) return false;
   LogWrite("Log file size exceeded. Current [%d], Limit [%d]\n", static_cast<int>(size),
            static_cast<int>(kLogSizeLimit));
@@ -79,17 +103,15 @@ bool LogFileSizeExceeded() {
 }
 
 bool BackupCurrentLogFile() {
-  std::string current(LogFilePath);
-  std::string folder = plat::FolderOf(current);
-  std::string name = plat::FileNameOf(current);
-  char backup[kPathMax];
-  std::string backupName = "Backup_" + name;
-  if (folder.empty()) {
-    std::snprintf(backup, sizeof backup, "%s", backupName.c_str());
+  std::string backup = BackupPathOf(LogFilePath);
+  bool copied = false;
+  if (backup.size() > static_cast<size_t>(kPathMax - 1)) {
+    plat::SetLastErrorCode(plat::kErrorFilenameExcedRange);  // never a cut name
   } else {
-    plat::JoinPath(backup, sizeof backup, folder.c_str(), backupName.c_str());
+    copied = heldLog ? plat::CopyHeldFileReplacing(heldLog, backup.c_str())
+                     : plat::CopyFileReplacing(LogFilePath, backup.c_str());
   }
-  if (!plat::CopyFileReplacing(LogFilePath, backup)) {
+  if (!copied) {
     LogWrite("ERROR: %s - failed to backup log file. GetLastError = 0x%x\n",
              "BackupCurrentLogFile", static_cast<unsigned>(plat::LastErrorCode()));
     return false;
@@ -103,7 +125,27 @@ void SetUpLog() {
   GetLogFilePath(path);
   std::memcpy(LogFilePath, path, sizeof LogFilePath);
   LogFilePath[kPathMax - 1] = '\0';
-  if (LogFileSizeExceeded() && BackupCurrentLogFile()) {
-    plat::EmptyFile(LogFilePath);
+
+  // Almost every start finds the log below the limit and waits for nobody.
+  uint32_t size = 0;
+  if (LogFilePath[0] == '\0' || !plat::GetFileSizeByPath(LogFilePath, &size) ||
+      size < kLogSizeLimit) {
+    return;
   }
+  // Several copies may start at once on a full log. Each rotates it only
+  // while it holds the file against all the others, and reads the size again
+  // under that hold: a copy that comes second finds the log emptied already
+  // and leaves the backup as the first one made it.
+  heldLog = plat::HoldFile(LogFilePath, false, kRotateWaitMs);
+  if (!heldLog) {
+    LogWrite("WARNING: SetUpLog - Log file could not be held for its backup; it is kept as it "
+             "is. Error=%d\n",
+             plat::LastErrorCode());
+    return;
+  }
+  if (LogFileSizeExceeded() && BackupCurrentLogFile()) {
+    plat::EmptyHeldFile(heldLog);
+  }
+  plat::ReleaseHeldFile(heldLog);
+  heldLog = nullptr;
 }

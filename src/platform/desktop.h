@@ -1,11 +1,15 @@
 // Making the desktop start the program for kelvo:// links, beyond the
 // registry keys. Windows' shell reads the registry, so there both do nothing
 // and succeed. On Linux "register" writes a desktop entry
-// ($XDG_DATA_HOME/applications/kelvo-upgrader.desktop) and makes it the
-// default handler of x-scheme-handler/kelvo (through xdg-mime when it is
-// installed, otherwise in $XDG_CONFIG_HOME/mimeapps.list); "unregister"
-// removes both. Best effort: each returns the texts of the steps that failed,
-// for the caller's warnings, and nothing when everything worked.
+// ($XDG_DATA_HOME/applications/kelvo-upgrader-user.desktop) and puts it first
+// among the handlers of x-scheme-handler/kelvo in $XDG_CONFIG_HOME/mimeapps.list,
+// both as the default and as an added association (what makes GIO, and the
+// desktop portal through it, list it as registered), and takes the packages'
+// entry out for that user ([Removed Associations]) unless they had; "unregister"
+// removes the entry and exactly those mentions, nothing else of the file.
+// Best effort: each returns the texts of the steps that failed, for the
+// caller's warnings, and nothing when everything worked. Unregister also says
+// whether it found and removed anything of ours.
 #pragma once
 #include <string>
 #include <vector>
@@ -14,7 +18,7 @@ namespace plat {
 
 std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
                                                       const char* applicationPath);
-std::vector<std::string> UnregisterSchemeHandlerDesktop();
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny = nullptr);
 
 // Whether the desktop's launchers can start the program at applicationPath
 // from the entry RegisterSchemeHandlerDesktop writes for it. Empty when all

@@ -23,6 +23,7 @@ int32_t WindowsCodeFromErrno(int errnoValue) {
     case ENODEV: return 1167;  // ERROR_DEVICE_NOT_CONNECTED
     case EAGAIN: return 32;    // ERROR_SHARING_VIOLATION (a lock held elsewhere)
     case EISDIR: return kErrorAccessDenied;
+    case ELOOP: return kErrorAccessDenied;  // a symbolic link we refuse to follow
     default: return kErrorGenFailure;
   }
 }

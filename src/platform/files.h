@@ -27,12 +27,35 @@ bool CanOpenForReading(const char* path);
 // The size of the file at path (low 32 bits), from its attributes.
 bool GetFileSizeByPath(const char* path, uint32_t* size);
 
-// Copies, replacing the destination if it exists. The copy is the user's
-// alone (0600 on Linux).
+// Copies, replacing the destination if it exists. The copy is written beside
+// the destination under a name of its own and renamed over it, so the
+// destination holds either what it held or the whole copy, and a link placed
+// at its name is replaced, never written through. The copy is the user's
+// alone (0600 on Linux). On Linux a source that is a symbolic link is refused.
 bool CopyFileReplacing(const char* from, const char* to);
 
-// Empties the file (open for writing, which truncates). False when it can't be opened.
+// Empties the file (open for writing, which truncates). False when it can't
+// be opened; on Linux a symbolic link is refused, never followed.
 bool EmptyFile(const char* path);
+
+// A file held by this process against every other: on Windows opened without
+// sharing, on Linux under an exclusive flock (which AppendTextExclusive takes
+// too). While one process holds it, the others' opens or locks fail.
+struct HeldFile;
+// Opens path for reading and writing and holds it, waiting up to waitMs while
+// another process holds it. With create, a missing file is made (the user's
+// alone); without, a missing file fails. On Linux a symbolic link at the
+// final name is refused, never followed. Null on failure, with the code in
+// LastErrorCode() (32, the sharing violation, when another process held it
+// all the while).
+HeldFile* HoldFile(const char* path, bool create, int waitMs);
+bool GetHeldFileSize(HeldFile* file, uint32_t* size);
+// Appends text as AppendTextExclusive does, through the hold.
+bool AppendTextToHeldFile(HeldFile* file, const char* text);
+// CopyFileReplacing with the held file as the source.
+bool CopyHeldFileReplacing(HeldFile* file, const char* to);
+bool EmptyHeldFile(HeldFile* file);
+void ReleaseHeldFile(HeldFile* file);
 
 // Creates the folder and any missing parents (on Linux for the user alone,
 // 0700; folders that exist keep their mode). Returns 0 when created,
@@ -41,8 +64,9 @@ int32_t CreateFolderTree(const char* path);
 
 // Appends text to the file in text mode ("\n" stored as the platform's line
 // end) while holding the file exclusively. A file it creates is the user's
-// alone (0600 on Linux). False when the file couldn't be
-// opened or locked at this moment (another process holds it); the caller may retry.
+// alone (0600 on Linux), and on Linux a symbolic link at path is refused.
+// False when the file couldn't be opened or locked at this moment (another
+// process holds it); the caller may retry.
 bool AppendTextExclusive(const char* path, const char* text);
 
 // The user's local application-data folder (Windows: CSIDL_LOCAL_APPDATA;
@@ -51,6 +75,9 @@ bool LocalAppDataFolder(std::string* folder);
 
 // Full path of the running executable, cut to at most maxChars characters.
 std::string ModulePath(size_t maxChars);
+// The length of that path uncut, so that a caller can tell a cut path from a
+// whole one (0 when it can't be read).
+size_t ModulePathLength();
 
 // Writes folder, the separator and name into out (outSize bytes, cut to fit
 // and always terminated), as "%s\\%s" does on Windows.

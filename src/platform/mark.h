@@ -1,15 +1,22 @@
 // A mark that one process at a time can hold, seen by every copy of the
-// program: an upload holds it so that a copy started later never ends the
-// one that is writing an image to the robot. It goes with its holder: the
-// mark of a process that ends or dies, however, is free at once.
+// program. The program has two: an upload holds the upload mark so that a
+// copy started later never ends the one that is writing an image to the
+// robot; a copy that ends older copies holds the ending mark, and the upload
+// mark under it, while it looks, ends and waits for them to be gone. A mark
+// goes with its holder: the mark of a process that ends or dies is free at once.
 //
 // Windows: the named mutex "Global\KelvoUpgrader.<name>" (one robot per
-// machine, so one mark per machine; a mutex of another user that we may not
-// open fails to open, and the caller treats that as not knowing). Linux: an
-// flock on the file "KelvoUpgrader.<name>.lock" in the user's runtime folder:
+// machine, so one mark per machine). A mutex of another account that we may
+// not open fails to open; one that we may open but that another account
+// made (its owner is neither our user nor our token's default owner) is
+// refused too: any program can take the name first, and its hold must not
+// stop our copies. The caller treats both as not knowing, and every wait on
+// a mark is bounded by what it waits for (see the callers). Linux: an flock on
+// the file "KelvoUpgrader.<name>.lock" in the user's runtime folder:
 // $XDG_RUNTIME_DIR when it is an absolute path to a folder, else
 // /run/user/<uid> when that is our folder, else /tmp/KelvoUpgrader-<uid>
-// (made 0700, and used only while it is ours alone and not a link).
+// (made 0700, and used only while it is ours alone and not a link); so the
+// marks are the user's own, and a copy ends only copies of its own user.
 #pragma once
 
 namespace plat {

@@ -43,6 +43,16 @@ class Registry {
   virtual int32_t CloseKey(RegKey key) = 0;
 };
 
+struct HeldFile;  // platform/files.h
+
+// Held by "register" and "unregister" for the whole of their work, so that
+// two of them (in any processes of this user) never interleave: a lock file
+// in a folder of the user's own. Waits up to waitMs while another holds it.
+// Null when it couldn't be had, with the code in LastErrorCode() (32, the
+// sharing violation, when another held it all the while). Released with
+// ReleaseHeldFile.
+HeldFile* LockSchemeRegistration(int waitMs);
+
 // The registry in use: the system's, unless a test put its own in place.
 Registry& registry();
 void SetRegistry(Registry* replacement);  // nullptr puts the system's back

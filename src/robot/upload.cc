@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/mark.h"
 #include "robot/serial_io.h"
+#include "robot/upload_progress.h"
 #include "script/run_state.h"
 
 bool ShowUploadProgress = false;
@@ -25,12 +26,15 @@ struct ProgressState {
 };
 ProgressState Progress = {0, -1};
 
-// A firmware image takes minutes at 9600 baud; whoever watches the console
-// sees that it moves. One line, rewritten in place; nothing goes to the log.
+// A firmware image takes minutes at 9600 baud; the person at the PC sees
+// that it moves: on the desktop, and on the console when there is one (one
+// line, rewritten in place). Nothing goes to the log.
 void ShowProgress(int32_t written, int32_t total) {
   int percent = total > 0 ? static_cast<int>(static_cast<int64_t>(written) * 100 / total) : 100;
   if (percent == Progress.lastPercent && written != total) return;
   Progress.lastPercent = percent;
+  UploadProgressPercent(percent);
+  if (!ShowUploadProgress) return;
   int64_t seconds = plat::clock().NowSeconds() - Progress.start;
   long long rate = seconds > 0 ? written / seconds : written;
   std::printf("\rUploading: %d of %d bytes (%d%%), %lld bytes/s   ", written, total, percent, rate);
@@ -62,24 +66,37 @@ bool AwaitHandshake(uint8_t awaited, int64_t since, const char* readFailure, con
 }
 
 bool WriteImage(int32_t* checksum) {
-  if (!ShowUploadProgress) return WriteComPort(checksum, pFileRxBuffer, FileRxSize, RobotPort.handle);
   Progress.start = plat::clock().NowSeconds();
   Progress.lastPercent = -1;
   ComWriteProgress = ShowProgress;
   bool ok = WriteComPort(checksum, pFileRxBuffer, FileRxSize, RobotPort.handle);
   ComWriteProgress = nullptr;
-  std::fputs("\n", stdout);
-  std::fflush(stdout);
+  if (ShowUploadProgress) {
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+  }
   return ok;
 }
 
-// Holding the mark tells a copy started later not to end this one. Another
-// copy may hold it for a moment while it ends a copy (then this process is
-// the one ended, before it has sent anything), or for its own upload.
+// How long an upload waits for the mark. A copy ending others holds it for a
+// few seconds at most, and ends this copy before it lets go (this copy is
+// older: a newer one would have ended the holder first). A holder that keeps
+// it longer is no copy of ours and must not hold the robot's update back.
+constexpr int kUploadMarkWaitSeconds = 5;
+
+// Holding the mark tells a copy started later not to end this one.
 plat::Mark* TakeMarkForUpload() {
   int waited = -1;
+  bool busy = false;
   plat::Mark* mark =
-      TakeUploadMark("WARNING: sendFile - another copy holds the upload mark, waiting for it\n", &waited);
+      TakeUploadMark("WARNING: sendFile - another copy holds the upload mark, waiting for it\n",
+                     kUploadMarkWaitSeconds, &waited, &busy);
+  if (!mark && busy) {
+    LogWrite("WARNING: sendFile - the upload mark is still held after %d seconds, "
+             "a copy started now could end this upload\n",
+             waited);
+    return nullptr;
+  }
   if (!mark) {
     // The image still goes: refusing it would not make the robot safer.
     LogWrite("WARNING: sendFile - the upload mark can't be taken (error %d), "
@@ -90,6 +107,8 @@ plat::Mark* TakeMarkForUpload() {
   if (waited >= 0) LogWrite("WARNING: sendFile - upload mark taken after %d seconds\n", waited);
   return mark;
 }
+
+bool SendImage(plat::SerialHandle port);
 
 bool SendMarked(const char* argumentText) {
   plat::Clock& clock = plat::clock();
@@ -121,6 +140,16 @@ bool SendMarked(const char* argumentText) {
     return false;
   }
 
+  // From here to the ACK or the failure the desktop shows the upload.
+  UploadProgressBegin();
+  bool taken = SendImage(port);
+  UploadProgressEnd(taken);
+  return taken;
+}
+
+// The image and its sum after ENQ, and the wait for ACK.
+bool SendImage(plat::SerialHandle port) {
+  plat::Clock& clock = plat::clock();
   int64_t transferStart = clock.NowSeconds();
   int32_t checksum = 0;
   if (!WriteImage(&checksum)) {
@@ -145,20 +174,22 @@ bool SendMarked(const char* argumentText) {
 
 }  // namespace
 
-plat::Mark* TakeUploadMark(const char* busyLine, int* waitedSeconds) {
+plat::Mark* TakeUploadMark(const char* busyLine, int limitSeconds, int* waitedSeconds, bool* busy) {
   *waitedSeconds = -1;
+  *busy = false;
   plat::Mark* mark = plat::OpenMark(kUploadMarkName);
   if (!mark) return nullptr;
   plat::MarkTake take = plat::TakeMark(mark, 0);
   if (take == plat::MarkTake::Busy) {
     LogWrite("%s", busyLine);
     int64_t since = plat::clock().NowSeconds();
-    do {
+    for (int round = 0; take == plat::MarkTake::Busy && round < limitSeconds; ++round) {
       take = plat::TakeMark(mark, 1000);
-    } while (take == plat::MarkTake::Busy);
+    }
     *waitedSeconds = static_cast<int>(plat::clock().NowSeconds() - since);
   }
   if (take != plat::MarkTake::Taken) {
+    *busy = take == plat::MarkTake::Busy;
     int32_t error = plat::LastErrorCode();
     plat::CloseMark(mark);
     plat::SetLastErrorCode(error);

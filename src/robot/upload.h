@@ -10,17 +10,21 @@ struct Mark;
 // is the upload command's text (never null). True when the robot sent ACK;
 // false on any failure, already logged. Every byte the robot sends on the way
 // goes to RobotDataBuffer. The whole exchange holds the upload mark (waiting
-// for it first if another copy holds it), so that a copy started meanwhile
-// waits for the upload's end before it ends this one.
+// for it a few seconds at most if another holds it), so that a copy started
+// meanwhile waits for the upload's end before it ends this one.
 bool sendFile(const char* argumentText);
 
-// Opens the upload mark (platform/mark.h) and takes it; a copy that ends
-// another holds it while it does. While another copy holds it, logs busyLine
-// once and waits without limit: every step of an upload has its own
-// time-out, and the mark of a copy that dies goes with it. *waitedSeconds is
-// how long that took, -1 when the mark was free. nullptr when the mark can't
-// be opened or taken, with the reason in LastErrorCode().
-plat::Mark* TakeUploadMark(const char* busyLine, int* waitedSeconds);
+// Opens the upload mark (platform/mark.h) and takes it. An upload holds it
+// from its command line to the end of the ACK wait; a copy that ends older
+// copies holds it (under a mark of its own for the ending) while it looks,
+// ends and waits for them to be gone. While another holds it, logs busyLine
+// once and waits, up to limitSeconds: a copy holds it no longer than that
+// for an ending, and whatever holds it longer (a program of another account
+// that took the name) must not hold an upload back. *waitedSeconds is how
+// long the wait took, -1 when the mark was free. nullptr when the mark can't
+// be opened or taken, with the reason in LastErrorCode(), or when it is still
+// held after the limit (*busy set).
+plat::Mark* TakeUploadMark(const char* busyLine, int limitSeconds, int* waitedSeconds, bool* busy);
 
 // The name of that mark.
 extern const char kUploadMarkName[];

@@ -3,6 +3,7 @@
 // failed allocations, and the bookkeeping of handles and the last error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -27,6 +28,9 @@ struct FakeProcess {
   std::vector<std::string> modules;
   // Null handles placed before the modules in the list.
   int nullModules = 0;
+  // Started before the searching process (which started at 100), and ours.
+  uint64_t start = 10;
+  bool sameUser = true;
 };
 
 class FakeProcesses : public plat::Processes {
@@ -37,10 +41,12 @@ class FakeProcesses : public plat::Processes {
   std::vector<uint32_t> moduleBufferSizes;
   int openHandles = 0;
   int debugPrivilegeCalls = 0;
-  std::vector<uint32_t> openedForTerminate;
+  uint64_t selfStart = 100;
+  // The handles Terminate was given, as the ids their open was for.
+  std::vector<uint32_t> terminated;
   std::vector<uint32_t> terminateCodes;
-  bool terminateOpens = true;
   bool terminateSucceeds = true;
+  std::vector<uint32_t> exited;
   std::vector<std::string> calls;
 
   bool EnumProcessIds(uint32_t* ids, uint32_t bufferBytes, uint32_t* bytesReturned) override {
@@ -82,17 +88,29 @@ class FakeProcesses : public plat::Processes {
     if (copy < size) path[copy] = '\0';
     return copy;
   }
-  plat::ProcessHandle OpenForTerminate(uint32_t id) override {
-    calls.push_back("terminate-open " + std::to_string(id));
-    openedForTerminate.push_back(id);
-    if (!terminateOpens) return 0;
-    ++openHandles;
-    return 0x9000 + id;
-  }
-  bool Terminate(plat::ProcessHandle, uint32_t exitCode) override {
+  bool Terminate(plat::ProcessHandle process, uint32_t exitCode) override {
+    uint32_t id = static_cast<uint32_t>(process - 0x1000);
+    calls.push_back("terminate " + std::to_string(id));
+    terminated.push_back(id);
     terminateCodes.push_back(exitCode);
+    if (terminateSucceeds) exited.push_back(id);
     plat::SetLastErrorCode(terminateSucceeds ? 0 : 5);
     return terminateSucceeds;
+  }
+  bool StartTime(plat::ProcessHandle process, uint64_t* start) override {
+    *start = Find(static_cast<uint32_t>(process - 0x1000))->start;
+    return true;
+  }
+  bool CurrentStartTime(uint64_t* start) override {
+    *start = selfStart;
+    return true;
+  }
+  bool SameUser(plat::ProcessHandle process) override {
+    return Find(static_cast<uint32_t>(process - 0x1000))->sameUser;
+  }
+  bool WaitForExit(plat::ProcessHandle process, uint32_t) override {
+    uint32_t id = static_cast<uint32_t>(process - 0x1000);
+    return std::find(exited.begin(), exited.end(), id) != exited.end();
   }
   void Close(plat::ProcessHandle) override {
     --openHandles;
@@ -204,9 +222,18 @@ TEST_F(CopySearch, WindowsLooksAtTheWholeModulePathLinuxAtItsFileName) {
   };
   fake.table.push_back({60, true, true, {path({"home", "u", "KelvoUpgrader", "venv", "bin", "python"})}, 0});
   fake.table.push_back({61, true, true, {path({"opt", "KelvoUpgrader", "helper"}), path({"lib", "libc.so"})}, 0});
+  // On Linux a file name counts when it ends with ours: a helper or a decoy
+  // named after the program is none of its copies.
+  fake.table.push_back({63, true, true, {path({"usr", "lib", "KelvoUpgrader-helper"})}, 0});
+  fake.table.push_back({64, true, true, {path({"tmp", "KelvoUpgrader-decoy"}), path({"lib", "libKelvoUpgrader.so"})}, 0});
   fake.table.push_back({62, true, true, {path({"lib", "libc.so"}), path({"tmp", "xKELVOUPGRADER"})}, 0});
   bool windows = plat::kPathSeparator[0] == '\\';
   EXPECT_EQ(FindProcessByModuleName("kelvoupgrader"), windows ? 60u : 62u);
+  if (windows) return;
+  fake.table.erase(fake.table.begin(), fake.table.begin() + 2);
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader"), 62u);
+  fake.table.pop_back();
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader"), 0u);
 }
 
 TEST_F(CopySearch, LooksOnlyAtTheFirst259CharactersOfAModulePath) {
@@ -242,29 +269,46 @@ TEST_F(CopySearch, EmptyNameFindsNothing) {
   EXPECT_EQ(FindProcessByModuleName(""), 0u);
   std::string folderOnly = std::string("dir") + plat::kPathSeparator;
   EXPECT_FALSE(TerminateOtherInstance(folderOnly.c_str()));
-  EXPECT_TRUE(fake.openedForTerminate.empty());
+  EXPECT_TRUE(fake.terminated.empty());
 }
 
-TEST_F(CopySearch, TerminateEndsTheFirstMatchWithMinusOneAndKeepsItsLastError) {
+TEST_F(CopySearch, TerminateEndsEveryOlderCopyOfOursWithMinusOneThroughTheHandleItLookedInto) {
+  fake.self = 60;
   fake.table.push_back({50, true, true, {"c:\\a\\notepad.exe"}, 0});
   fake.table.push_back({51, true, true, {"C:\\Other Place\\KelvoUpgrader.exe"}, 0});
   fake.table.push_back({52, true, true, {"c:\\b\\kelvoupgrader.exe"}, 0});
+  // Started after us, or in the same tick with a higher id: the newer copy
+  // ends us, never we it. In the same tick with a lower id: older.
+  fake.table.push_back({53, true, true, {"c:\\c\\kelvoupgrader.exe"}, 0, 101});
+  fake.table.push_back({61, true, true, {"c:\\d\\kelvoupgrader.exe"}, 0, 100});
+  fake.table.push_back({59, true, true, {"c:\\e\\kelvoupgrader.exe"}, 0, 100});
+  // Another user's copy, even one we could look into, is none of ours.
+  fake.table.push_back({54, true, true, {"c:\\f\\kelvoupgrader.exe"}, 0, 10, false});
   std::string path = std::string("Where") + plat::kPathSeparator + "KelvoUpgrader.EXE";
   EXPECT_TRUE(TerminateOtherInstance(path.c_str()));
   EXPECT_EQ(fake.debugPrivilegeCalls, 1);
   EXPECT_EQ(fake.calls.front(), "privilege");
-  EXPECT_EQ(fake.openedForTerminate, (std::vector<uint32_t>{51}));
-  EXPECT_EQ(fake.terminateCodes, (std::vector<uint32_t>{0xFFFFFFFFu}));
+  EXPECT_EQ(fake.terminated, (std::vector<uint32_t>{51, 52, 59}));
+  EXPECT_EQ(fake.terminateCodes, (std::vector<uint32_t>(3, 0xFFFFFFFFu)));
+  // Each process is opened once: the handle that was looked into is the one
+  // that ends it, so an id that went to another process meanwhile is never hit.
+  EXPECT_EQ(fake.calls, (std::vector<std::string>{"privilege", "query 50", "query 51", "query 52", "query 53",
+                                                  "query 61", "query 59", "query 54", "terminate 51",
+                                                  "terminate 52", "terminate 59"}));
   EXPECT_EQ(plat::LastErrorCode(), 0) << "the close must not replace TerminateProcess's error";
+  // The first in the platform's order is still what the search answers.
+  EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 51u);
 
+  fake.exited.clear();
   fake.terminateSucceeds = false;
   EXPECT_FALSE(TerminateOtherInstance(path.c_str()));
   EXPECT_EQ(plat::LastErrorCode(), 5);
 
-  fake.terminateOpens = false;
-  fake.terminateCodes.clear();
+  // Nothing older left: nothing is ended.
+  fake.table.resize(1);
+  fake.terminated.clear();
   EXPECT_FALSE(TerminateOtherInstance(path.c_str()));
-  EXPECT_TRUE(fake.terminateCodes.empty());
+  EXPECT_TRUE(fake.terminated.empty());
 }
 
 TEST_F(CopySearch, WithoutTheUploadMarkNothingIsEnded) {
@@ -273,8 +317,7 @@ TEST_F(CopySearch, WithoutTheUploadMarkNothingIsEnded) {
   std::filesystem::create_symlink(folder_.File("elsewhere"), folder_.File("KelvoUpgrader.Upload.lock"));
   fake.table.push_back({70, true, true, {"/opt/x/KelvoUpgrader"}, 0});
   EXPECT_FALSE(TerminateOtherInstance("/usr/bin/KelvoUpgrader"));
-  EXPECT_TRUE(fake.openedForTerminate.empty());
-  EXPECT_EQ(fake.calls, (std::vector<std::string>{"privilege"})) << "not even looked for";
+  EXPECT_TRUE(fake.terminated.empty());
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The desktop's side of registration (Linux): the desktop entry and the
-// default handler for x-scheme-handler/kelvo, written by "register" and
-// removed by "unregister", with and without xdg-mime, and read back by the
-// desktop's real launchers (xdg-open's generic mode, gio). Windows has
+// handler lines for x-scheme-handler/kelvo in the user's mimeapps.list,
+// written by "register" and removed by "unregister" without touching the
+// rest of the file, and read back by the desktop's real tools (gio mime,
+// xdg-open's generic mode, gio open). Windows has
 // nothing beyond the registry here, so these tests skip there.
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include "log/log.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "support/test_support.h"
 
 namespace ts = testing_support;
@@ -39,7 +41,7 @@ class RegistrationDesktop : public ::testing::Test {
     logSwapped_ = true;
     std::memcpy(savedLog_, LogFilePath, sizeof savedLog_);
     std::snprintf(LogFilePath, sizeof LogFilePath, "%s", home_.File("test.log").c_str());
-    entry_ = home_.path() + "/data/applications/kelvo-upgrader.desktop";
+    entry_ = home_.path() + "/data/applications/kelvo-upgrader-user.desktop";
     defaults_ = home_.path() + "/config/mimeapps.list";
   }
 
@@ -104,65 +106,173 @@ class RegistrationDesktop : public ::testing::Test {
   bool logSwapped_ = false;
 };
 
-TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndTheDefaultHandler) {
+TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndARegisteredHandler) {
   EXPECT_EQ(plat::SchemeHandlerDesktopEntryPath(), entry_);
-  // Another program's defaults stay as they are.
-  std::filesystem::create_directories(home_.File("config"));
-  ts::WriteFileBytes(defaults_, "[Added Associations]\ntext/plain=gedit.desktop;\n"
-                                "[Default Applications]\ntext/html=firefox.desktop\n"
-                                "x-scheme-handler/kelvo=old.desktop\n");
-  EXPECT_TRUE(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"));
+  // GIO offers only an entry whose program is there.
+  std::string program = home_.File("KelvoUpgrader");
+  ts::WriteFileBytes(program, "#!/bin/sh\n");
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  EXPECT_TRUE(RegisterURLHandler(program.c_str()));
   EXPECT_EQ(Log(), std::vector<std::string>{});
   EXPECT_EQ(ts::ReadFileBytes(entry_),
             "[Desktop Entry]\n"
             "Type=Application\n"
             "Name=Kelvo Robot Updater\n"
-            "Exec=/opt/kelvo/KelvoUpgrader %u\n"
+            "Icon=kelvo-upgrader\n"
+            "Exec=" + program + " %u\n"
             "NoDisplay=true\n"
-            "MimeType=x-scheme-handler/kelvo;\n");
+            "MimeType=x-scheme-handler/kelvo;\n"
+            "X-KelvoUpgrader-Hides=kelvo-upgrader.desktop\n");
+  // The packages' entry, should it be there, is taken out for this user.
   EXPECT_EQ(ts::ReadFileBytes(defaults_),
-            "[Added Associations]\ntext/plain=gedit.desktop;\n"
-            "[Default Applications]\ntext/html=firefox.desktop\n"
-            "x-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
+            "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+            "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+            "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop;\n");
+  // GIO itself: the default, and a registered handler, which is what the
+  // desktop portal (sandboxed browsers) and GIO's choosers offer. No system
+  // folders: only the user's registration counts.
+  const std::vector<std::pair<std::string, std::string>> env = {
+      {"XDG_DATA_DIRS", home_.File("none")}, {"XDG_CONFIG_DIRS", home_.File("none")},
+      {"XDG_CURRENT_DESKTOP", ""}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"},
+      {"PATH", "/usr/bin:/bin"}};
+  ts::RunResult mime = ts::Run("/usr/bin/gio", {"mime", "x-scheme-handler/kelvo"}, env);
+  EXPECT_TRUE(mime.ended && mime.exitCode == 0) << mime.output;
+  EXPECT_NE(mime.output.find("x-scheme-handler/kelvo\xe2\x80\x9d: kelvo-upgrader-user.desktop\n"
+                             "Registered applications:\n\tkelvo-upgrader-user.desktop\n"),
+            std::string::npos)
+      << mime.output;
+  // The icon the entry names, in the user's part of the hicolor theme: the
+  // program's own drawing, byte for byte.
+  const std::string icon = home_.path() + "/data/icons/hicolor/scalable/apps/kelvo-upgrader.svg";
+  const std::string drawing = ts::EnvOr("KELVO_SOURCE_DIR", ".") + "/packaging/icons/kelvo-upgrader.svg";
+  ASSERT_TRUE(ts::FileExists(drawing)) << drawing << " (is KELVO_SOURCE_DIR set?)";
+  EXPECT_EQ(ts::ReadFileBytes(icon), ts::ReadFileBytes(drawing));
 
   EXPECT_TRUE(UnregisterURLHandler());
   EXPECT_EQ(Log(), std::vector<std::string>{});
   EXPECT_FALSE(ts::FileExists(entry_));
-  EXPECT_EQ(ts::ReadFileBytes(defaults_), "[Added Associations]\ntext/plain=gedit.desktop;\n"
-                                          "[Default Applications]\ntext/html=firefox.desktop\n");
+  EXPECT_FALSE(ts::FileExists(icon));
+  // The file was register's own: nothing of it is left.
+  EXPECT_FALSE(ts::FileExists(defaults_));
+  mime = ts::Run("/usr/bin/gio", {"mime", "x-scheme-handler/kelvo"}, env);
+  EXPECT_EQ(mime.output.find("kelvo-upgrader"), std::string::npos) << mime.output;
 }
 
-TEST_F(RegistrationDesktop, WithoutADefaultsFileOneIsMade) {
+// What the user's mimeapps.list holds before "register", and after it;
+// "unregister" must give back the first, byte for byte: other handlers of
+// the scheme, other keys, comments, other groups, blank lines, and the
+// packages' entry taken out by the user themselves.
+TEST_F(RegistrationDesktop, UnregisterTakesAwayExactlyWhatRegisterAdded) {
+  struct Case {
+    const char* kind;
+    std::string before, registered;
+  };
+  const std::string ours = "x-scheme-handler/kelvo=kelvo-upgrader-user.desktop;";
+  const std::string hidden = "x-scheme-handler/kelvo=kelvo-upgrader.desktop;";
+  const std::vector<Case> cases = {
+      {"other programs' associations, both groups there",
+       "# my own choices\n[Added Associations]\ntext/plain=gedit.desktop;\n\n"
+       "[Default Applications]\ntext/html=firefox.desktop\n",
+       "# my own choices\n[Added Associations]\ntext/plain=gedit.desktop;\n" + ours + "\n\n"
+       "[Default Applications]\ntext/html=firefox.desktop\n" + ours + "\n"
+       "[Removed Associations]\n" + hidden + "\n"},
+      {"other handlers of the scheme, no trailing ';', blanks around '='",
+       "[Default Applications]\nx-scheme-handler/kelvo=old.desktop\n"
+       "[Added Associations]\nx-scheme-handler/kelvo = a.desktop;b.desktop;\n"
+       "[Removed Associations]\nx-scheme-handler/kelvo=c.desktop\n",
+       "[Default Applications]\n" + ours + "old.desktop\n"
+       "[Added Associations]\n"
+       "x-scheme-handler/kelvo = kelvo-upgrader-user.desktop;a.desktop;b.desktop;\n"
+       "[Removed Associations]\n" + hidden + "c.desktop\n"},
+      {"the packages' entry removed by the user, other groups",
+       "[Removed Associations]\nx-scheme-handler/kelvo=x.desktop;kelvo-upgrader.desktop;\n"
+       "[Default Applications]\ntext/html=f.desktop\n[Other Group]\nx-scheme-handler/kelvo=x.desktop;\n",
+       "[Removed Associations]\nx-scheme-handler/kelvo=x.desktop;kelvo-upgrader.desktop;\n"
+       "[Default Applications]\ntext/html=f.desktop\n" + ours + "\n[Other Group]\nx-scheme-handler/kelvo=x.desktop;\n"
+       "[Added Associations]\n" + ours + "\n"},
+      {"an empty file", "", "[Default Applications]\n" + ours + "\n[Added Associations]\n" + ours +
+                               "\n[Removed Associations]\n" + hidden + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    std::filesystem::create_directories(home_.File("config"));
+    ts::WriteFileBytes(defaults_, c.before);
+    EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+    EXPECT_EQ(ts::ReadFileBytes(defaults_), c.registered);
+    // Registering again changes nothing more.
+    EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+    EXPECT_EQ(ts::ReadFileBytes(defaults_), c.registered);
+    EXPECT_TRUE(UnregisterURLHandler());
+    if (c.before.empty()) {
+      EXPECT_FALSE(ts::FileExists(defaults_));
+    } else {
+      EXPECT_EQ(ts::ReadFileBytes(defaults_), c.before);
+    }
+    EXPECT_EQ(Log(), std::vector<std::string>{});
+  }
+  // Handlers added beside ours afterwards are kept, ours is taken out
+  // wherever in the list it stands.
+  ts::WriteFileBytes(defaults_, "[Default Applications]\n"
+                                "x-scheme-handler/kelvo=new.desktop;kelvo-upgrader-user.desktop;\n"
+                                "[Added Associations]\n"
+                                "x-scheme-handler/kelvo=kelvo-upgrader-user.desktop;new.desktop;\n");
+  EXPECT_EQ(plat::UnregisterSchemeHandlerDesktop(), std::vector<std::string>{});
+  EXPECT_EQ(ts::ReadFileBytes(defaults_),
+            "[Default Applications]\nx-scheme-handler/kelvo=new.desktop;\n"
+            "[Added Associations]\nx-scheme-handler/kelvo=new.desktop;\n");
+}
+
+// An older "register" wrote its entry under the packages' name, hiding the
+// packages' entry from that user: it goes, with its default line, and an
+// entry of that name that it didn't write (a user's copy of the packages'
+// one) stays.
+TEST_F(RegistrationDesktop, AnOlderRegistersEntryIsTakenAway) {
+  std::string older = home_.path() + "/data/applications/kelvo-upgrader.desktop";
+  std::string olderText =
+      "[Desktop Entry]\nType=Application\nName=Kelvo Robot Updater\n"
+      "Exec=/home/u/KelvoUpgrader %u\nNoDisplay=true\nMimeType=x-scheme-handler/kelvo;\n";
+  std::filesystem::create_directories(home_.File("data") + "/applications");
+  std::filesystem::create_directories(home_.File("config"));
+  for (bool registerFirst : {true, false}) {
+    SCOPED_TRACE(registerFirst ? "register" : "unregister");
+    ts::WriteFileBytes(older, olderText);
+    ts::WriteFileBytes(defaults_, "[Default Applications]\n"
+                                  "x-scheme-handler/kelvo=kelvo-upgrader.desktop\ntext/html=f.desktop\n");
+    if (registerFirst) {
+      EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+      EXPECT_FALSE(ts::FileExists(older));
+      EXPECT_TRUE(UnregisterURLHandler());
+    } else {
+      EXPECT_EQ(plat::UnregisterSchemeHandlerDesktop(), std::vector<std::string>{});
+    }
+    EXPECT_FALSE(ts::FileExists(older));
+    EXPECT_EQ(ts::ReadFileBytes(defaults_), "[Default Applications]\ntext/html=f.desktop\n");
+    EXPECT_EQ(Log(), std::vector<std::string>{});
+  }
+  std::string copy = "[Desktop Entry]\nType=Application\nName=Kelvo Robot Updater\n"
+                     "Comment=Mine\nExec=/usr/bin/kelvo-upgrader %u\nNoDisplay=true\n"
+                     "MimeType=x-scheme-handler/kelvo;\n";
+  ts::WriteFileBytes(older, copy);
+  ts::WriteFileBytes(defaults_, "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
   EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+  EXPECT_TRUE(UnregisterURLHandler());
+  EXPECT_EQ(ts::ReadFileBytes(older), copy);
   EXPECT_EQ(ts::ReadFileBytes(defaults_),
             "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
-  // Another handler added beside ours afterwards is kept on unregistering.
-  ts::WriteFileBytes(defaults_, "[Default Applications]\n"
-                                "x-scheme-handler/kelvo=kelvo-upgrader.desktop;other.desktop;\n");
-  EXPECT_TRUE(UnregisterURLHandler());
-  EXPECT_EQ(ts::ReadFileBytes(defaults_),
-            "[Default Applications]\nx-scheme-handler/kelvo=other.desktop;\n");
 }
 
-TEST_F(RegistrationDesktop, XdgMimeSetsTheDefaultWhenItIsInstalled) {
-  InstallXdgMime(0);
-  EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
-  EXPECT_EQ(Log(), std::vector<std::string>{});
-  EXPECT_EQ(ts::ReadFileBytes(home_.File("xdg-mime.args")),
-            "default kelvo-upgrader.desktop x-scheme-handler/kelvo\n");
-  EXPECT_FALSE(ts::FileExists(defaults_));
-  EXPECT_TRUE(ts::FileExists(entry_));
-}
-
-TEST_F(RegistrationDesktop, AFailingXdgMimeWarnsAndTheDefaultsFileIsWrittenInstead) {
+// xdg-mime would replace the scheme's whole list with ours and set only the
+// default: the file is edited here instead, and an xdg-mime on PATH, even a
+// failing one, is neither run nor needed.
+TEST_F(RegistrationDesktop, XdgMimeIsNotNeeded) {
   InstallXdgMime(4);
   EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
-  std::vector<std::string> lines = Log();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "WARNING: RegisterURLHandler - xdg-mime [" + bin_ +
-                          "/xdg-mime] ended with exit code 4");
-  EXPECT_EQ(ts::ReadFileBytes(defaults_),
-            "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop\n");
+  EXPECT_EQ(Log(), std::vector<std::string>{});
+  EXPECT_FALSE(ts::FileExists(home_.File("xdg-mime.args")));
+  EXPECT_TRUE(ts::FileExists(entry_));
+  EXPECT_NE(ts::ReadFileBytes(defaults_).find("[Added Associations]\n"
+                                              "x-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"),
+            std::string::npos);
 }
 
 TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
@@ -178,6 +288,73 @@ TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
             0u)
       << lines[0];
   EXPECT_TRUE(UnregisterURLHandler());
+  Log();
+
+  // Nor does an icon: the entry starts the program all the same.
+  std::filesystem::remove(home_.File("data") + "/applications");
+  ts::WriteFileBytes(home_.File("data") + "/icons", "not a folder");
+  EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+  lines = Log();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("WARNING: RegisterURLHandler - Failed to write icon [" + home_.File("data") +
+                               "/icons/hicolor/scalable/apps/kelvo-upgrader.svg]. Error=",
+                           0),
+            0u)
+      << lines[0];
+  EXPECT_TRUE(ts::FileExists(entry_));
+  EXPECT_TRUE(UnregisterURLHandler());
+  EXPECT_EQ(Log(), std::vector<std::string>{});
+  EXPECT_FALSE(ts::FileExists(entry_));
+}
+
+// A link someone placed at a name register writes (seen with a root run under
+// a user's HOME) is never written through, nor read into a file of ours: the
+// entry and the defaults are written as files of their own in its place, and
+// a defaults file that is a link is left alone with a warning.
+TEST_F(RegistrationDesktop, ALinkAtANameRegisterWritesIsNeverFollowed) {
+  const std::string pid = std::to_string(plat::SystemProcesses().CurrentProcessId());
+  struct Case {
+    std::string link;
+    bool defaultsRefused;
+  };
+  const std::vector<Case> cases = {
+      {entry_, false},
+      {entry_ + ".tmp-" + pid, false},
+      {defaults_ + ".tmp-" + pid, false},
+      {defaults_, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    std::filesystem::remove_all(home_.File("data"));
+    std::filesystem::remove_all(home_.File("config"));
+    std::filesystem::create_directories(home_.File("data/applications"));
+    std::filesystem::create_directories(home_.File("config"));
+    std::string outside = home_.File("outside");
+    ts::WriteFileBytes(outside, "someone else's file\n");
+    std::filesystem::create_symlink(outside, c.link);
+
+    EXPECT_TRUE(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"));
+    std::vector<std::string> lines = Log();
+    EXPECT_EQ(ts::ReadFileBytes(outside), "someone else's file\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(entry_));
+    EXPECT_NE(ts::ReadFileBytes(entry_).find("\nExec=/opt/kelvo/KelvoUpgrader %u\n"),
+              std::string::npos);
+    if (c.defaultsRefused) {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0], "WARNING: RegisterURLHandler - Failed to set the default handler in [" +
+                              defaults_ + "]. Error=5");
+      EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
+    } else {
+      EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_FALSE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(defaults_),
+                "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+                "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+                "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop;\n");
+    }
+    EXPECT_TRUE(UnregisterURLHandler());
+    Log();
+  }
 }
 
 // Each kind of path against the launchers themselves: the entry is quoted
@@ -252,7 +429,10 @@ TEST_F(RegistrationDesktop, TheLaunchersStartTheProgramWhereverItsPathLetsThem) 
     EXPECT_EQ(generic == "started", c.generic) << "xdg-open (generic): " << generic;
     std::string viaGio = Launch(gio, {"open", url}, false);
     EXPECT_EQ(viaGio == "started", c.gio) << "gio open: " << viaGio;
-    EXPECT_EQ(UnregisterURLHandler(), c.registers);
+    // The entry written by hand above is all there is of a registration, and
+    // unregister removes it like any other part left behind.
+    EXPECT_TRUE(UnregisterURLHandler());
+    EXPECT_FALSE(ts::FileExists(entry_));
     Log();
   }
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/spawn.h"
 #include "script/report.h"
 #include "support/test_support.h"
 
@@ -233,17 +235,52 @@ TEST_F(Registration, UnregisterWithNothingRegisteredWarnsAndFails) {
   EXPECT_EQ(lines[1], "ERROR: RegisterURLHandler - Failed to open key [kelvo]. Error=2");
 }
 
-TEST_F(Registration, APartialRegistrationCantBeRemovedCompletely) {
-  // The scheme key and its command, but no DefaultIcon.
-  plat::RegKey key = 0;
-  ASSERT_EQ(plat::registry().CreateKey(plat::kHkeyClassesRoot, "kelvo\\shell\\open\\command", &key), 0);
-  plat::registry().CloseKey(key);
-  EXPECT_FALSE(UnregisterURLHandler());
-  std::vector<std::string> lines = Log();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "ERROR: RegisterURLHandler - Failed to delete key [DefaultIcon]. Error=2");
-  EXPECT_FALSE(KeyExists(plat::kHkeyClassesRoot, "kelvo\\shell"));
-  EXPECT_TRUE(KeyExists(plat::kHkeyClassesRoot, "kelvo"));
+// What an interrupted register or unregister may leave: unregister removes
+// whatever part is there and succeeds; only a real failure (below) or nothing
+// at all to remove gives false.
+TEST_F(Registration, UnregisterRemovesAPartialRegistrationWhole) {
+  struct Case {
+    const char* kind;
+    std::vector<std::string> keys;  // created under HKEY_CLASSES_ROOT
+    bool userAgent, desktop;
+  };
+  const std::vector<Case> cases = {
+      {"command without DefaultIcon", {"kelvo\\shell\\open\\command"}, false, false},
+      {"DefaultIcon without shell", {"kelvo\\DefaultIcon"}, true, false},
+      {"scheme key alone", {"kelvo"}, false, true},
+      {"user-agent value alone", {}, true, false},
+      {"desktop entry and default handler alone", {}, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    if (c.desktop && plat::SchemeHandlerDesktopEntryPath().empty()) continue;
+    Clean();
+    for (const std::string& path : c.keys) {
+      plat::RegKey key = 0;
+      ASSERT_EQ(plat::registry().CreateKey(plat::kHkeyClassesRoot, path.c_str(), &key), 0);
+      plat::registry().CloseKey(key);
+    }
+    if (c.userAgent) {
+      plat::RegKey key = 0;
+      ASSERT_EQ(plat::registry().CreateKey(plat::kHkeyLocalMachine, kUserAgentKeyPath, &key), 0);
+      ASSERT_EQ(plat::registry().SetValue(key, UpgraderVersion, plat::kRegSz, "", 1), 0);
+      plat::registry().CloseKey(key);
+    }
+    if (c.desktop) {
+      ASSERT_EQ(plat::RegisterSchemeHandlerDesktop(AppTitle, AppPath(60).c_str()),
+                std::vector<std::string>{});
+    }
+    Log();
+    EXPECT_TRUE(UnregisterURLHandler());
+    for (const std::string& line : Log()) EXPECT_NE(line.rfind("ERROR", 0), 0u) << line;
+    EXPECT_FALSE(KeyExists(plat::kHkeyClassesRoot, "kelvo"));
+    EXPECT_FALSE(ReadValue(plat::kHkeyLocalMachine, kUserAgentKeyPath, UpgraderVersion).found);
+    if (!plat::SchemeHandlerDesktopEntryPath().empty()) {
+      EXPECT_FALSE(ts::FileExists(plat::SchemeHandlerDesktopEntryPath()));
+      EXPECT_EQ(ts::ReadFileBytes(plat::SchemeHandlerDefaultsPath()).find("kelvo-upgrader"),
+                std::string::npos);
+    }
+  }
 }
 
 TEST_F(Registration, RemovalStopsAtAKeyThatStillHasSubkeys) {
@@ -333,6 +370,73 @@ TEST_F(Registration, PathsWhoseValuesWouldBeCutAreRefusedWhole) {
                        "ERROR: RegisterURLHandler - Value for [shell\\open\\command] would be 263 "
                        "characters long, more than 259. Nothing registered."}));
   EXPECT_FALSE(KeyExists(plat::kHkeyClassesRoot, "kelvo"));
+}
+
+// Registers and unregisters started together by an impatient user: each runs
+// whole before the next, so the registry values, the desktop entry and the
+// default handler are all there or all gone, the store keeps no half-written
+// or half-removed entries, and the unregister that follows succeeds.
+TEST_F(Registration, RegistersAndUnregistersStartedTogetherLeaveAllOrNothing) {
+  std::string binary = ts::BinaryPath();
+  ASSERT_FALSE(binary.empty()) << "KELVO_BINARY is not set";
+  const bool desktop = !plat::SchemeHandlerDesktopEntryPath().empty();
+  const std::string entry = plat::SchemeHandlerDesktopEntryPath();
+  const std::string defaults = plat::SchemeHandlerDefaultsPath();
+  constexpr int kEach = 10;
+  constexpr int kRounds = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<plat::SpawnedProcess*> runs;
+    for (int i = 0; i < kEach; ++i) {
+      for (const char* command : {"register", "unregister"}) {
+        plat::SpawnOptions options;
+        options.args = {command};
+        runs.push_back(plat::StartProcess(binary, options));
+      }
+    }
+    for (plat::SpawnedProcess* run : runs) {
+      int code = 0;
+      EXPECT_TRUE(run && plat::WaitProcess(run, 60000, &code));
+      plat::ReleaseProcess(run);
+    }
+
+    bool registered = KeyExists(plat::kHkeyClassesRoot, "kelvo");
+    std::vector<std::pair<std::string, bool>> parts = {
+        {"scheme value", ReadValue(plat::kHkeyClassesRoot, "kelvo", nullptr).found},
+        {"URL Protocol", ReadValue(plat::kHkeyClassesRoot, "kelvo", "URL Protocol").found},
+        {"DefaultIcon", ReadValue(plat::kHkeyClassesRoot, "kelvo\\DefaultIcon", nullptr).found},
+        {"command",
+         ReadValue(plat::kHkeyClassesRoot, "kelvo\\shell\\open\\command", nullptr).found},
+        {"user agent",
+         ReadValue(plat::kHkeyLocalMachine, kUserAgentKeyPath, UpgraderVersion).found},
+    };
+    if (desktop) {
+      parts.push_back({"desktop entry", ts::FileExists(entry)});
+      bool handler =
+          ts::ReadFileBytes(defaults).find("kelvo-upgrader.desktop") != std::string::npos;
+      parts.push_back({"default handler", handler});
+    }
+    for (const auto& part : parts) EXPECT_EQ(part.second, registered) << part.first;
+    if (desktop) {
+      std::error_code ec;
+      for (std::filesystem::recursive_directory_iterator it(home_.path(), ec), end;
+           !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        EXPECT_TRUE(name.rfind(".tmp-", 0) != 0 && name.rfind(".del-", 0) != 0 &&
+                    name.find(".tmp-") == std::string::npos)
+            << "left behind: " << it->path();
+      }
+    }
+    Log();
+    if (registered) {
+      EXPECT_TRUE(UnregisterURLHandler());
+      EXPECT_EQ(Log(), std::vector<std::string>{});
+    }
+    EXPECT_FALSE(KeyExists(plat::kHkeyClassesRoot, "kelvo"));
+    if (desktop) {
+      EXPECT_FALSE(ts::FileExists(entry));
+    }
+  }
 }
 
 }  // namespace

@@ -147,7 +147,7 @@ step "register"
 out=$(env -i "${session_env[@]}" timeout 60 "$program" register 2>&1) || fail "register ended with $?" "$out"
 [[ $out == *"Register succeeded."* && $out != *WARNING* ]] || fail "register did not simply succeed" "$out"
 handler=$(env -i "${session_env[@]}" timeout 30 xdg-mime query default x-scheme-handler/kelvo 2>&1 || true)
-[[ $handler == kelvo-upgrader.desktop ]] ||
+[[ $handler == kelvo-upgrader-user.desktop ]] ||
     fail "xdg-mime names another handler for kelvo://" "$handler"
 mv "$log" "$work/register.log"
 

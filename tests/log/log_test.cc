@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,9 @@
 #include "log/log.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
 #include "support/fake_clock.h"
 #include "support/test_support.h"
 
@@ -155,6 +159,207 @@ TEST(LogPrivacyTest, TheLogIsTheUsersAloneAndARelativeStateHomeIsIgnored) {
   run("022", work.path(), env);
   EXPECT_TRUE(testing_support::FileExists(home.File(".local/state/KelvoUpgrader/Logs/KelvoUpgrader.log")));
   EXPECT_FALSE(testing_support::FileExists(work.File("state")));
+}
+
+// Copies started together on a full log: whichever of them rotates it, the
+// backup holds the whole old log and then the size line, and no copy copies
+// the freshly emptied log over it, whatever the others do at that moment.
+TEST(LogRotationTest, CopiesStartingTogetherOnAFullLogKeepTheWholeOldLogInTheBackup) {
+  std::string binary = testing_support::BinaryPath();
+  ASSERT_FALSE(binary.empty()) << "KELVO_BINARY is not set";
+  TempDir home;
+  auto env = testing_support::IsolatedEnv(home.path());
+  std::string log = testing_support::LogPathFor(home.path());
+  std::string backup = plat::FolderOf(log) + plat::kPathSeparator + "Backup_KelvoUpgrader.log";
+  constexpr int kCopies = 12;
+  constexpr int kRounds = 5;
+  // Well past the limit: the longer a copy takes, the more often the copies
+  // meet in it (under wine they start some tens of milliseconds apart).
+  constexpr size_t kOldLogSize = 8 * kLogSizeLimit;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    testing_support::ResetLog(home.path());
+    // A first run makes the folders; then the log is filled with known lines.
+    ASSERT_TRUE(testing_support::Run(binary, {"/NOSERVER"}, env).ended);
+    std::string old;
+    for (int line = 0; old.size() < kOldLogSize; ++line) {
+      char text[80];
+      std::snprintf(text, sizeof text, "round %d, line %07d of the old log%s", round, line,
+                    LineEnd().c_str());
+      old += text;
+    }
+    WriteFileBytes(log, old);
+    plat::SpawnOptions options;
+    options.args = {"/NOSERVER", "missing-script.txt"};
+    options.env = env;
+    std::vector<plat::SpawnedProcess*> copies;
+    for (int i = 0; i < kCopies; ++i) copies.push_back(plat::StartProcess(binary, options));
+    for (plat::SpawnedProcess* copy : copies) {
+      int code = 0;
+      EXPECT_TRUE(copy && plat::WaitProcess(copy, 60000, &code));
+      plat::ReleaseProcess(copy);
+    }
+    std::string saved = ReadFileBytes(backup);
+    // Compared whole but not printed: a failure would print megabytes.
+    ASSERT_TRUE(saved.size() >= old.size() && saved.compare(0, old.size(), old) == 0)
+        << "backup of " << saved.size() << " bytes instead of " << old.size() << " and a line";
+    EXPECT_EQ(testing_support::LogMessages(saved.substr(old.size())),
+              std::vector<std::string>{"Log file size exceeded. Current [" +
+                                       std::to_string(old.size()) + "], Limit [2097152]"});
+    std::string fresh = ReadFileBytes(log);
+    EXPECT_EQ(fresh.find("of the old log"), std::string::npos) << "the log was emptied";
+    EXPECT_EQ(fresh.find("ERROR: BackupCurrentLogFile"), std::string::npos);
+  }
+}
+
+namespace fs = std::filesystem;
+
+bool OnWindows() { return plat::kPathSeparator[0] == '\\'; }
+
+// Points the user's local application-data folder at folder for the scope:
+// XDG_STATE_HOME on Linux; on Windows the user's shell-folder setting, which
+// SHGetFolderPath reads back (under wine, in the test's own prefix).
+class ScopedLocalAppData {
+ public:
+  explicit ScopedLocalAppData(const std::string& folder) {
+    if (!OnWindows()) {
+      env_ = std::make_unique<testing_support::ScopedEnv>("XDG_STATE_HOME", folder);
+      return;
+    }
+    plat::Registry& reg = plat::SystemRegistry();
+    EXPECT_EQ(reg.CreateKey(kHkeyCurrentUser, kShellFolders, &key_), 0);
+    char old[1024];
+    uint32_t size = sizeof old;
+    had_ = reg.QueryValue(key_, kLocalAppData, &oldType_, old, &size) == 0;
+    if (had_) old_.assign(old, size);
+    EXPECT_EQ(reg.SetValue(key_, kLocalAppData, kRegExpandSz, folder.c_str(),
+                           static_cast<uint32_t>(folder.size() + 1)),
+              0);
+  }
+  ~ScopedLocalAppData() {
+    if (!key_) return;
+    plat::Registry& reg = plat::SystemRegistry();
+    if (had_) {
+      reg.SetValue(key_, kLocalAppData, oldType_, old_.data(), static_cast<uint32_t>(old_.size()));
+    } else {
+      reg.DeleteValue(key_, kLocalAppData);
+    }
+    reg.CloseKey(key_);
+  }
+
+ private:
+  static constexpr plat::RegKey kHkeyCurrentUser = 0x80000001u;
+  static constexpr uint32_t kRegExpandSz = 2;
+  static constexpr const char* kShellFolders =
+      "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+  static constexpr const char* kLocalAppData = "Local AppData";
+  std::unique_ptr<testing_support::ScopedEnv> env_;
+  plat::RegKey key_ = 0;
+  bool had_ = false;
+  uint32_t oldType_ = 0;
+  std::string old_;
+};
+
+// Every name under root, with its kind.
+std::vector<std::string> TreeOf(const std::string& root) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().string() + (it->is_directory() ? "/" : ""));
+  }
+  return names;
+}
+
+// A folder of exactly length characters under base, made of names the file
+// system takes (at most 200 characters each).
+std::string FolderOfLength(const std::string& base, size_t length) {
+  std::string folder = base;
+  while (folder.size() < length) {
+    size_t room = length - folder.size() - 1;
+    // Never leave a single character for a last name of its own.
+    size_t name = room > 200 ? (room - 200 < 2 ? 150 : 200) : room;
+    folder += plat::kPathSeparator + std::string(name, 'd');
+  }
+  return folder;
+}
+
+// The log's path and its backup's must fit 259 characters before anything is
+// made: a log that doesn't fit is no log at all, with no folder of a cut
+// name left behind. The backup's name is the longer, so it decides.
+TEST(LogPlaceTest, APathThatDoesntFitGivesNoLogAndMakesNothing) {
+  const size_t tail = std::string("/KelvoUpgrader/Logs/Backup_KelvoUpgrader.log").size();
+  struct Case {
+    size_t length;  // of the application-data folder
+    bool logged;
+  };
+  std::vector<Case> cases = {{259 - tail, true}, {260 - tail, false}, {250, false}};
+  if (!OnWindows()) cases.push_back({3000, false});  // Windows paths end at 259 anyway
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.length);
+    TempDir root;
+    std::string appData = FolderOfLength(root.path(), c.length);
+    ASSERT_EQ(appData.size(), c.length);
+    std::error_code ec;
+    fs::create_directories(appData, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    std::vector<std::string> before = TreeOf(root.path());
+    {
+      ScopedLocalAppData place(appData);
+      SetUpLog();
+      LogWrite("a line\n");
+    }
+    std::string log = appData + plat::kPathSeparator + "KelvoUpgrader" + plat::kPathSeparator +
+                      "Logs" + plat::kPathSeparator + "KelvoUpgrader.log";
+    if (c.logged) {
+      EXPECT_EQ(std::string(LogFilePath), log);
+      EXPECT_NE(ReadFileBytes(log).find("a line"), std::string::npos);
+    } else {
+      EXPECT_EQ(std::string(LogFilePath), "");
+      EXPECT_EQ(TreeOf(root.path()), before);
+    }
+    LogFilePath[0] = '\0';
+  }
+}
+
+// A link someone placed at one of the log's names (seen with a root run under
+// a user's HOME) is never written through: the program writes a file of its
+// own in its place, or nothing, and what the link points at stays as it was.
+TEST(LogPlaceTest, ALinkAtTheLogsNamesIsNeverWrittenThrough) {
+  if (OnWindows()) GTEST_SKIP() << "links at these names are a Linux matter";
+  std::string full;
+  while (full.size() < kLogSizeLimit + 100) full += "a line of someone else's file\n";
+  const std::string copyName =
+      "~copy-" + std::to_string(plat::SystemProcesses().CurrentProcessId()) + ".tmp";
+  struct Case {
+    std::string link;  // name in the Logs folder
+    bool rotated;      // the log itself is there, full, and is rotated
+  };
+  for (const Case& c : std::vector<Case>{{"KelvoUpgrader.log", false},
+                                         {"Backup_KelvoUpgrader.log", true},
+                                         {copyName, true}}) {
+    SCOPED_TRACE(c.link);
+    TempDir home;
+    std::string logs = home.File("state/KelvoUpgrader/Logs");
+    fs::create_directories(logs);
+    std::string outside = home.File("outside");
+    WriteFileBytes(outside, full);
+    if (c.rotated) WriteFileBytes(logs + "/KelvoUpgrader.log", full);
+    fs::create_symlink(outside, logs + "/" + c.link);
+    {
+      ScopedLocalAppData place(home.File("state"));
+      SetUpLog();
+      LogWrite("a line of ours\n");
+      LogFilePath[0] = '\0';
+    }
+    EXPECT_EQ(ReadFileBytes(outside), full);
+    if (c.rotated) {
+      std::string backup = logs + "/Backup_KelvoUpgrader.log";
+      EXPECT_FALSE(fs::is_symlink(backup));
+      EXPECT_EQ(ReadFileBytes(backup).substr(0, full.size()), full);
+      EXPECT_EQ(testing_support::LogMessages(ReadFileBytes(logs + "/KelvoUpgrader.log")),
+                std::vector<std::string>{"a line of ours"});
+    }
+  }
 }
 
 }  // namespace

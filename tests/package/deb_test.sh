@@ -12,11 +12,15 @@
 # the maker's server stand-in on 127.0.0.1.
 #
 # Checks Debian's own tools first (lintian, desktop-file-validate), then in
-# the root: install; the udev rule against emulated robots (umockdev); a
-# kelvo:// link opened with xdg-open and with gio open starts the installed
-# program; a user's own "register" wins for that user and "unregister" gives
-# the link back to the package; an upgrade and a removal while a run is under
-# way leave the run to finish; purge leaves nothing of the package behind.
+# the root: install (apt-get, recommended packages too); the udev rule
+# against emulated robots (umockdev); a kelvo:// link opened with xdg-open,
+# gio open and the desktop portal (what sandboxed browsers use) starts the
+# installed program; a user's own "register" wins for that user and
+# "unregister" gives the link back to the package; an upgrade and a removal
+# while a run is under way leave the run to finish; purge leaves nothing of
+# the package behind. Last, without desktop-file-utils on the machine, apt's
+# install without recommended packages still gives a package every launcher
+# finds.
 # Needs root (mounts). Environment: KELVO_MAKER_SERVER, the stand-in's binary.
 set -euo pipefail
 
@@ -67,6 +71,13 @@ expected_files="/usr/bin/kelvo-upgrader -> ../lib/kelvo-upgrader/KelvoUpgrader
 /usr/share/doc/kelvo-upgrader/changelog.gz -rw-r--r--
 /usr/share/doc/kelvo-upgrader/copyright -rw-r--r--
 /usr/share/man/man1/kelvo-upgrader.1.gz -rw-r--r--"
+# The icon in the hicolor theme: the drawing and its bitmap sizes.
+icon_sizes="16 22 24 32 48 64 128 256"
+expected_files=$( { echo "$expected_files"
+    echo "/usr/share/icons/hicolor/scalable/apps/kelvo-upgrader.svg -rw-r--r--"
+    for size in $icon_sizes; do
+        echo "/usr/share/icons/hicolor/${size}x$size/apps/kelvo-upgrader.png -rw-r--r--"
+    done; } | sort)
 found=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
         path = substr($6, 2); if ($1 ~ /^l/) print path " -> " $8; else print path " " $1 }' | sort)
 expect_eq "the package's files" "$expected_files" "$found"
@@ -86,6 +97,24 @@ dpkg-deb -x "$deb" "$work/extract"
 validate_out=$(desktop-file-validate "$work/extract/usr/share/applications/kelvo-upgrader.desktop" 2>&1) ||
     fail "desktop-file-validate: $validate_out"
 [[ -n $validate_out ]] && sed 's/^/   desktop-file-validate: /' <<<"$validate_out"
+
+step "the icon the desktop entry names"
+expect_file_has "$work/extract/usr/share/applications/kelvo-upgrader.desktop" '^Icon=kelvo-upgrader$'
+icons=$work/extract/usr/share/icons/hicolor
+cmp -s "$here/../../packaging/icons/kelvo-upgrader.svg" "$icons/scalable/apps/kelvo-upgrader.svg" ||
+    fail "the scalable icon is not the program's drawing"
+# Read as GTK reads it (gdk-pixbuf sniffs the content, so the <svg> element
+# must come early): desktops and browsers show a broken image otherwise.
+gdk-pixbuf-thumbnailer -s 48 "$icons/scalable/apps/kelvo-upgrader.svg" "$work/svg48.png" 2>"$work/pixbuf.err" ||
+    fail "gdk-pixbuf can't read the scalable icon: $(cat "$work/pixbuf.err")"
+expect_eq "the header of the SVG drawn by gdk-pixbuf" "49484452$(printf '%08x%08x' 48 48)" \
+    "$(od -An -tx1 -j12 -N12 "$work/svg48.png" | tr -d ' \n')"
+# Each bitmap as large as its folder says: its PNG header's IHDR, width, height.
+for size in $icon_sizes; do
+    png=$icons/${size}x$size/apps/kelvo-upgrader.png
+    expect_eq "the header of $png" "49484452$(printf '%08x%08x' "$size" "$size")" \
+        "$(od -An -tx1 -j12 -N12 "$png" | tr -d ' \n')"
+done
 rm -rf "$work/extract"
 
 # ------------------------------------------------------------ the throwaway root
@@ -96,6 +125,7 @@ mount_throwaway_root "$work" "$root"
 # maintainer scripts leave udev alone as they must in a chroot.
 cp "$deb" "$root/tmp/package.deb"
 cp "$newer" "$root/tmp/newer.deb"
+cp "$here/../browser/portal_open_test.sh" "$root/tmp/portal_open_test.sh"
 in_root() { chroot "$root" "$@"; }
 # A user's session as a browser would start the handler: a clean
 # environment, the proxy pointing at the stand-in. xdg-open hands links to
@@ -112,6 +142,24 @@ mkdir -p "$root/tmp/runtime-$user"
 chmod 0700 "$root/tmp/runtime-$user"
 in_root chown "$user" "/tmp/runtime-$user"
 user_log=$root$home/.local/state/KelvoUpgrader/Logs/KelvoUpgrader.log
+# The desktop portal's OpenURI as a sandboxed browser calls it, in the
+# user's session in the root, on a screen and a bus of its own, and in a PID
+# namespace of its own (a kelvo:// launch ends another copy of the program):
+# the program at $1 must start with the URL unchanged, no chooser or dialog
+# may show, and the run must end. The screen is kept as portal-$2.png in
+# $KELVO_DEB_TEST_SHOTS when that is set.
+portal_open_as_user() {
+    local shot=/tmp/portal-$2.png
+    unshare --pid --fork --mount-proc="$root/proc" chroot "$root" runuser -u "$user" -- \
+        env -i HOME="$home" USER="$user" LOGNAME="$user" PATH=/usr/local/bin:/usr/bin:/bin \
+        LANG=C.UTF-8 XDG_RUNTIME_DIR="/tmp/runtime-$user" http_proxy="$proxy" https_proxy="$proxy" no_proxy= \
+        timeout 150 bash /tmp/portal_open_test.sh open "$pkg_url" \
+        "$home/.local/state/KelvoUpgrader/Logs/KelvoUpgrader.log" "$1" "$shot" >"$work/open.out" 2>&1 ||
+        fail "the portal's OpenURI: $(cat "$work/open.out")"
+    if [[ -n ${KELVO_DEB_TEST_SHOTS-} ]]; then
+        cp "$root$shot" "$KELVO_DEB_TEST_SHOTS/" || true
+    fi
+}
 
 # What the system folders of the root hold, but for the caches and logs that
 # dpkg, apt and man-db keep for themselves: every path with its type, mode,
@@ -142,8 +190,10 @@ changed_files | while read -r path; do
 done >"$work/before-contents.txt"
 
 # ------------------------------------------------------------ install
-step "install (dpkg -i)"
-in_root dpkg -i /tmp/package.deb >"$work/dpkg.out" 2>&1 || fail "dpkg -i failed: $(cat "$work/dpkg.out")"
+step "install with recommended packages (apt-get install)"
+# Everything it needs is on this machine already: apt fetches nothing.
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y /tmp/package.deb >"$work/dpkg.out" 2>&1 ||
+    fail "apt-get install failed: $(cat "$work/dpkg.out")"
 status=$(in_root dpkg-query -W -f='${Status} ${Version}' kelvo-upgrader 2>&1 || true)
 expect_eq "the package's state" "install ok installed $(dpkg-deb -f "$deb" Version)" "$status"
 listed=$(in_root dpkg -L kelvo-upgrader | while read -r p; do [[ -d $root$p && ! -L $root$p ]] || echo "$p"; done | sort)
@@ -151,6 +201,9 @@ expect_eq "the installed files (dpkg -L)" "$(cut -d' ' -f1 <<<"$expected_files")
 expect_eq "the command's target" /usr/lib/kelvo-upgrader/KelvoUpgrader \
     "$(in_root readlink -f /usr/bin/kelvo-upgrader)"
 expect_file_has "$root/usr/share/applications/mimeinfo.cache" '^x-scheme-handler/kelvo=(.*;)?kelvo-upgrader\.desktop;'
+# The icon theme's cache (hicolor-icon-theme's trigger) knows the new icon.
+grep -aq kelvo-upgrader "$root/usr/share/icons/hicolor/icon-theme.cache" ||
+    fail "the hicolor icon cache does not list kelvo-upgrader"
 expect_eq "xdg-mime's handler for the user" kelvo-upgrader.desktop \
     "$(as_user xdg-mime query default x-scheme-handler/kelvo 2>&1)"
 expect_eq "the installed manual page's name line" "kelvo-upgrader - update a Kelvo household robot from kelvo:// links" \
@@ -224,11 +277,25 @@ as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open 
 wait_maker_server || no_report
 expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
 
+step "the desktop portal's OpenURI of a kelvo:// link"
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 60
+portal_open_as_user /usr/lib/kelvo-upgrader/KelvoUpgrader package
+wait_maker_server || no_report
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+
 step "a user's own register wins for that user"
 mkdir -p "$root$home/own"
 cp "$root/usr/lib/kelvo-upgrader/KelvoUpgrader" "$root$home/own/KelvoUpgrader"
 in_root chown -R "$user" "$home/own"
 as_user "$home/own/KelvoUpgrader" register >/dev/null 2>&1 || fail "register ended with $?"
+# The user's entry is the one handler GIO lists for that user: the desktop
+# portal asks which program to use whenever it lists more than one.
+expect_eq "what gio lists for the user" "Default application for “x-scheme-handler/kelvo”: kelvo-upgrader-user.desktop
+Registered applications:
+	kelvo-upgrader-user.desktop
+Recommended applications:
+	kelvo-upgrader-user.desktop" "$(as_user LANG=C.UTF-8 gio mime x-scheme-handler/kelvo 2>&1)"
 # Both launchers: xdg-open's generic mode starts only an entry whose Exec
 # names the program without quotes, which the user's own entry must do too.
 for opener in "DISPLAY=:0 xdg-open" "gio open"; do
@@ -240,14 +307,29 @@ for opener in "DISPLAY=:0 xdg-open" "gio open"; do
     wait_maker_server || no_report
     expect_run_logged "$home/own/KelvoUpgrader"
 done
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 60
+portal_open_as_user "$home/own/KelvoUpgrader" user-over-package
+wait_maker_server || no_report
+expect_run_logged "$home/own/KelvoUpgrader"
 
 step "unregister gives the link back to the package"
 as_user "$home/own/KelvoUpgrader" unregister >/dev/null 2>&1 || fail "unregister ended with $?"
+expect_eq "what gio lists for the user" "Default application for “x-scheme-handler/kelvo”: kelvo-upgrader.desktop
+Registered applications:
+	kelvo-upgrader.desktop
+Recommended applications:
+	kelvo-upgrader.desktop" "$(as_user LANG=C.UTF-8 gio mime x-scheme-handler/kelvo 2>&1)"
 expect_eq "xdg-mime's handler for the user" kelvo-upgrader.desktop \
     "$(as_user xdg-mime query default x-scheme-handler/kelvo 2>&1)"
 rm -f "$user_log"
 start_maker_server "$work" "$work/quick.txt" 20
 as_user DISPLAY=:0 timeout 60 xdg-open "$pkg_url" >"$work/open.out" 2>&1 || fail "xdg-open ended with $?: $(cat "$work/open.out")"
+wait_maker_server || no_report
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 60
+portal_open_as_user /usr/lib/kelvo-upgrader/KelvoUpgrader package-after-unregister
 wait_maker_server || no_report
 expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
 rm -rf "$root$home/own"
@@ -294,5 +376,38 @@ $(grep '^[-+][^-+]' "$work/left.diff" | head -40)"
 fi
 left=$(changed_contents)
 [[ -z $left ]] || fail "files differ from before the install: $left"
+
+# ------------------------------------------------------------ without recommends
+# GIO (gio open, exo-open, qtxdg-mat, Firefox, the portal) finds the handler
+# only through the desktop database that desktop-file-utils writes, so the
+# package depends on it: apt brings it even when told to leave out what is
+# only recommended. A repository in the root, made from this machine's own
+# desktop-file-utils, stands in for Debian's archive: apt fetches nothing.
+step "without desktop-file-utils: apt-get install --no-install-recommends"
+expect_eq "the package's Depends on desktop-file-utils" desktop-file-utils \
+    "$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -x desktop-file-utils)"
+in_root sh -c 'mkdir -p /tmp/repo && cd /tmp/repo && dpkg-repack desktop-file-utils && dpkg-scanpackages . >Packages' \
+    >"$work/dpkg.out" 2>&1 || fail "making the repository failed: $(cat "$work/dpkg.out")"
+echo 'deb [trusted=yes] file:/tmp/repo ./' >"$root/tmp/repo.list"
+apt_repo=(-o Dir::Etc::sourcelist=/tmp/repo.list -o Dir::Etc::sourceparts=- -o APT::Get::List-Cleanup=0)
+in_root apt-get "${apt_repo[@]}" update >"$work/dpkg.out" 2>&1 || fail "apt-get update failed: $(cat "$work/dpkg.out")"
+in_root dpkg --purge desktop-file-utils >"$work/dpkg.out" 2>&1 || fail "dpkg --purge desktop-file-utils failed: $(cat "$work/dpkg.out")"
+[[ -e $root/usr/share/applications/mimeinfo.cache ]] && fail "the desktop database is still there without desktop-file-utils"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get "${apt_repo[@]}" install -y --no-install-recommends /tmp/package.deb \
+    >"$work/dpkg.out" 2>&1 || fail "apt-get install --no-install-recommends failed: $(cat "$work/dpkg.out")"
+for pkg in kelvo-upgrader desktop-file-utils; do
+    expect_eq "the state of $pkg" "install ok installed" "$(in_root dpkg-query -W -f='${Status}' "$pkg" 2>&1 || true)"
+done
+expect_file_has "$root/usr/share/applications/mimeinfo.cache" '^x-scheme-handler/kelvo=(.*;)?kelvo-upgrader\.desktop;'
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 20
+as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open ended with $?: $(cat "$work/open.out")"
+wait_maker_server || no_report
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
+rm -f "$user_log"
+start_maker_server "$work" "$work/quick.txt" 60
+portal_open_as_user /usr/lib/kelvo-upgrader/KelvoUpgrader package-without-recommends
+wait_maker_server || no_report
+expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
 
 echo "deb test: all steps passed ($((SECONDS - started)) s)"

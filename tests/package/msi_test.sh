@@ -7,7 +7,10 @@
 # NEWER.msi is the same program packaged with a higher version. Steps:
 # install (msiexec /i /qn); the registry holds exactly what "register"
 # writes, with the installed path; a kelvo:// link opened with "wine start"
-# runs the installed program; the program's own unregister and register give
+# runs the installed program; the program carries its icon (twice: the
+# program's and the scheme's DefaultIcon, as wine's ExtractIconExA finds
+# it), its version information and manifest, and the product's icon shows
+# in Apps & Features; the program's own unregister and register give
 # the same values again; repair puts back what was deleted; the newer package
 # replaces the older while a run is under way (one install, one
 # registration, the run finishes); uninstall while a run is under way; an
@@ -184,6 +187,55 @@ expect_eq "the scheme's and the user-agent keys" "$(expected_keys "$program_w")"
 expect_eq "wine reg query of the command" \
     "    (Default)    REG_SZ    \"$program_w\" \"%1\"" \
     "$(wine reg query 'HKCR\kelvo\shell\open\command' /ve 2>&1 | tr -d '\r' | grep REG_SZ)"
+
+# ------------------------------------------------------------ the program's identity
+ico_sizes() { icotool -l "$1" | sed -E 's/.*--width=([0-9]+).*/\1/' | sort -n | paste -sd' '; }
+step "the program's resources: two icon groups, version information, manifest"
+# Resources but the icon images the groups point to, each as type and name.
+expect_eq "the program's resources" "--type=14 --name=1
+--type=14 --name=2
+--type=16 --name=1
+--type=24 --name=1" "$(wrestool -l "$program" | grep -v -- '^--type=3 ' | sed 's/ --language=.*//')"
+x86_64-w64-mingw32-objdump -p "$program" >"$work/objdump.txt"
+expect_file_has "$work/objdump.txt" '^Entry 2 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Resource Directory \[\.rsrc\]$'
+# Both groups hold the whole picture, from 16 to 256 pixels.
+for group in 1 2; do
+    wrestool -x -t14 -n"$group" "$program" >"$work/group$group.ico"
+    expect_eq "the sizes of icon group $group" "16 24 32 48 64 256" \
+        "$(ico_sizes "$work/group$group.ico")"
+done
+# The version's texts, "name=value" each.
+expect_eq "the version information's texts" "CompanyName=Kelvo
+FileDescription=Kelvo Robot Updater
+FileVersion=${agent#KelvoUpgrader }
+InternalName=KelvoUpgrader
+LegalCopyright=Copyright (C) 2026 Kelvo
+OriginalFilename=KelvoUpgrader.exe
+ProductName=Kelvo Robot Updater
+ProductVersion=${agent#KelvoUpgrader }" \
+    "$(wrestool -x --raw -t16 "$program" | strings -el | awk '/^VarFileInfo$/ {f = 0}
+        f { if (k == "") k = $0; else { print k "=" $0; k = "" } } /^040904B0$/ {f = 1}')"
+wrestool -x --raw -t24 -n1 "$program" >"$work/manifest.xml"
+expect_file_has "$work/manifest.xml" '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>'
+expect_eq "the manifest's supported systems (7, 8, 8.1, 10 and 11)" 4 "$(grep -c '<supportedOS Id=' "$work/manifest.xml")"
+
+step "the scheme's DefaultIcon and the file's version as the shell finds them"
+x86_64-w64-mingw32-gcc-posix -O2 -o "$work/shell_view_probe.exe" "$here/shell_view_probe.c" -lgdi32 -lversion ||
+    fail "could not build the probe"
+probe_out=$(wine "$work/shell_view_probe.exe" 2>&1 | tr -d '\r') || fail "the probe failed: $probe_out"
+v=${agent#KelvoUpgrader }
+expect_eq "the probe's findings" "value \"$program_w\",1
+groups 2
+index 0 large 32x32 small 16x16
+index 1 large 32x32 small 16x16
+version file $v.0 product $v.0" "$probe_out"
+
+step "the product's icon for Apps & Features"
+product_icon=$(registry_now | sed -n 's/^"ProductIcon"="\(.*\)"$/\1/p' | sed 's/\\\\/\\/g')
+[[ $product_icon == 'C:\windows\Installer\{'*'}\KelvoUpgrader.ico' ]] ||
+    fail "no ProductIcon in the installer's records: [$product_icon]"
+expect_eq "the sizes of the product's icon" "16 24 32 48 64 256" \
+    "$(ico_sizes "$(winepath -u "$product_icon")")"
 
 step "wine start of a kelvo:// link"
 open_link "$program_w"

@@ -105,6 +105,7 @@ TEST_F(UmockdevTest, ImageIsUploadedWithItsHandshakes) {
   Lines upload(std::find(lines.begin(), lines.end(), "Run: [upload code]"), lines.end());
   EXPECT_EQ(upload, (Lines{"Run: [upload code]", "\tRobot connected on: [TTYACM0]", "sendFile - file size = 4 bytes",
                            "Writing checksum = 266", "Sending file to robot took: N seconds",
+                           "\tUpload progress not shown: no desktop notification service",
                            "Exiting doUpload with success", "\tReturned: [OK]", "Run: []", "\tReturned: [OK]"}));
   EXPECT_NE(LogText().find("\x05\x06" "Flashed\x1A"), std::string::npos);
 }

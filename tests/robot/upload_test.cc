@@ -2,6 +2,9 @@
 // a clock that runs only when slept on (an empty read takes 100 ms of it).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/mark.h"
@@ -32,6 +35,18 @@ class UploadTest : public RobotTest {
     ASSERT_EQ(CheckRobotCom(), CommandStatus::OK);
     testing_support::WriteFileBytes(LogFilePath, "");
   }
+
+  // An upload the robot answered with ENQ ends with one line saying whether
+  // the desktop showed its progress (which of the two depends on the desktop
+  // the tests run on): the log without it, which must be the last line.
+  Lines UploadLog() {
+    Lines log = Log();
+    bool told = !log.empty() && (log.back() == "\tUpload progress shown on the desktop" ||
+                                 log.back() == "\tUpload progress not shown: no desktop notification service");
+    EXPECT_TRUE(told) << (log.empty() ? std::string("empty log") : log.back());
+    if (told) log.pop_back();
+    return log;
+  }
 };
 
 TEST_F(UploadTest, WireFormatAndLogOfASuccessfulUpload) {
@@ -41,9 +56,52 @@ TEST_F(UploadTest, WireFormatAndLogOfASuccessfulUpload) {
   EXPECT_TRUE(sendFile("code"));
   EXPECT_EQ(serial.written, std::string("Upload code Size 7\r\x01\x02\xFF\x02\x01\x00\x00", 26));
   EXPECT_EQ(RobotData(), "Upload code Size 7\r\x05\x06");
-  EXPECT_EQ(Log(), (Lines{"sendFile - file size = 3 bytes", "Writing checksum = 258",
+  EXPECT_EQ(UploadLog(), (Lines{"sendFile - file size = 3 bytes", "Writing checksum = 258",
                           "Sending file to robot took: 0 seconds"}));
   EXPECT_TRUE(UploadMarkIsFree());
+}
+
+TEST_F(UploadTest, AMarkHeldLongerThanAnyCopyHoldsItHoldsTheUploadBackOnlyAFewSeconds) {
+  // Whatever holds the mark this long is no copy ending another (a program
+  // of another account may take the mark's name first): the image goes.
+  std::mutex lock;
+  std::condition_variable changed;
+  bool held = false, done = false;
+  std::thread holder([&] {
+    plat::Mark* mark = plat::OpenMark(kUploadMarkName);
+    bool taken = mark && plat::TakeMark(mark, 0) == plat::MarkTake::Taken;
+    std::unique_lock<std::mutex> guard(lock);
+    held = taken;
+    changed.notify_all();
+    changed.wait_for(guard, std::chrono::seconds(60), [&] { return done; });
+    plat::CloseMark(mark);
+  });
+  {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait_for(guard, std::chrono::seconds(30), [&] { return held; });
+  }
+  ASSERT_TRUE(held);
+  SetImage("abc");
+  serial.Answer("\x05");
+  serial.Answer("\x06");
+  auto start = std::chrono::steady_clock::now();
+  bool sent = sendFile("code");
+  auto took = std::chrono::steady_clock::now() - start;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    done = true;
+    changed.notify_all();
+  }
+  holder.join();
+  EXPECT_TRUE(sent);
+  EXPECT_GE(took, std::chrono::seconds(4));
+  EXPECT_LT(took, std::chrono::seconds(8));
+  Lines log = Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], "WARNING: sendFile - another copy holds the upload mark, waiting for it");
+  EXPECT_EQ(log[1].rfind("WARNING: sendFile - the upload mark is still held after ", 0), 0u) << log[1];
+  EXPECT_NE(log[1].find(" seconds, a copy started now could end this upload"), std::string::npos) << log[1];
+  EXPECT_EQ(log[2], "sendFile - file size = 3 bytes");
 }
 
 TEST_F(UploadTest, EnqThatComesAfter16SecondsIsTooLateButStillCollected) {
@@ -75,7 +133,7 @@ TEST_F(UploadTest, OtherByteInsteadOfAckIsCollectedAndTheWaitTimesOut) {
   EXPECT_FALSE(sendFile("code"));
   EXPECT_EQ(RobotData(), "\x05\x15");
   EXPECT_EQ(ElapsedMs(clock) - start, 16000);
-  EXPECT_EQ(Log().back(), "ERROR - sendFile timed out while reading ACK");
+  EXPECT_EQ(UploadLog().back(), "ERROR - sendFile timed out while reading ACK");
 }
 
 TEST_F(UploadTest, ReadFailuresLogTheReadLineFirst) {
@@ -90,7 +148,7 @@ TEST_F(UploadTest, ReadFailuresLogTheReadLineFirst) {
   serial.Answer("\x05");
   serial.FailRead(1167);
   EXPECT_FALSE(sendFile("code"));
-  log = Log();
+  log = UploadLog();
   EXPECT_EQ((Lines{log[log.size() - 2], log.back()}),
             (Lines{"ERROR: ReadComPort - ReadFile failed", "ERROR - Failed to read Robot data while reading ACK"}));
 }
@@ -108,7 +166,8 @@ TEST_F(UploadTest, EachFailedWriteNamesItsStep) {
     serial.reads.clear();
     serial.Answer("\x05");
     EXPECT_FALSE(sendFile("code"));
-    Lines log = Log();
+    // The desktop hears of the upload only once the robot has sent ENQ.
+    Lines log = call >= 4 ? UploadLog() : Log();
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "ERROR: WriteComPort - WriteFile failed");
     EXPECT_EQ(log.back(), expected[call - 1]);

@@ -2,7 +2,8 @@
 //   robot_emulator [--answer CMD=TEXT]... [--default TEXT] [--silent] [--echo]
 //                  [--after-end TEXT] [--drip MS] [--enq-delay MS] [--no-enq]
 //                  [--ack HEX|none] [--hang-up-answer N] [--hang-up-image N]
-//                  [--late CMD=TEXT]... [--late-ms MS] [--seconds N]
+//                  [--late CMD=TEXT]... [--late-ms MS] [--image-rate BYTES_PER_S]
+//                  [--seconds N]
 // --late sends TEXT as given (a note needs its own 0x1A: $'NOTE\x1a' in bash)
 // --late-ms (default 20) after the answer to CMD.
 // It prints the device path to point a serial-port setting at, then every
@@ -28,7 +29,7 @@ int Usage() {
                "usage: robot_emulator [--answer CMD=TEXT]... [--default TEXT] [--silent] [--echo]\n"
                "       [--after-end TEXT] [--drip MS] [--enq-delay MS] [--no-enq] [--ack HEX|none]\n"
                "       [--hang-up-answer N] [--hang-up-image N] [--late CMD=TEXT]... [--late-ms MS]\n"
-               "       [--seconds N]\n");
+               "       [--image-rate BYTES_PER_S] [--seconds N]\n");
   return 2;
 }
 
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
       options.afterEnd = value, ++i;
     } else if (arg == "--drip") {
       options.dripMs = std::atoi(value.c_str()), ++i;
+    } else if (arg == "--image-rate") {
+      options.imageBytesPerSecond = std::atoi(value.c_str()), ++i;
     } else if (arg == "--enq-delay") {
       options.enqDelayMs = std::atoi(value.c_str()), ++i;
     } else if (arg == "--ack") {

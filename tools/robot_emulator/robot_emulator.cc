@@ -109,7 +109,13 @@ void Emulator::Serve() {
       DoHangUp();
       break;
     }
-    int n = plat::PseudoTerminalRead(pty_, chunk.data(), static_cast<uint32_t>(chunk.size()), 20);
+    uint32_t want = static_cast<uint32_t>(chunk.size());
+    if (inImage_ && options_.imageBytesPerSecond > 0) {
+      // A tenth of a second's worth every tenth of a second.
+      want = static_cast<uint32_t>(std::max(1, options_.imageBytesPerSecond / 10));
+      if (!Pause(100)) break;
+    }
+    int n = plat::PseudoTerminalRead(pty_, chunk.data(), want, 20);
     if (n < 0) break;
     if (n == 0) continue;
     bytesReceived_ += n;

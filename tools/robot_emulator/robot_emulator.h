@@ -53,6 +53,9 @@ struct Options {
   // and a matching sum are in (-1: nothing). A wrong sum gets no answer.
   int enqDelayMs = 0;
   bool sendEnq = true;
+  // Takes the image no faster than this many bytes a second (0: as fast as
+  // it comes), as a robot behind a 9600-baud serial line does.
+  int imageBytesPerSecond = 0;
   int hangUpAfterImageBytes = -1;
   int ackByte = kAck;
   // After the ACK, unless the upload line asks for a reboot: this and 0x1A.

@@ -1,14 +1,11 @@
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,15 +13,38 @@
 #include "platform/errors.h"
 #include "platform/posix/xdg.h"
 
-extern char** environ;
-
 namespace plat {
+
+// The program's icon, packaging/icons/kelvo-upgrader.svg, built into the
+// program (the build writes it into a generated source).
+extern const char kProgramIconSvg[];
+
 namespace {
 
-const char kEntryName[] = "kelvo-upgrader.desktop";
+// Not the name of the packages' entry (kelvo-upgrader.desktop): a user's
+// entry of the same name would hide the system one, and the user's
+// associations could not tell the two apart, so "unregister" could not
+// remove exactly its own.
+const char kEntryName[] = "kelvo-upgrader-user.desktop";
+// The packages' entry. While a user's registration is in place, it is taken
+// out of that user's handlers of the scheme ([Removed Associations]): the
+// desktop portal starts a handler without asking only when GIO lists one
+// alone. Our entry keeps a note of having done so (kHidesKey), so that
+// "unregister" gives it back, and only then: a user who had removed it
+// themselves keeps it removed. An older "register" wrote its own entry under
+// this name; "register" and "unregister" take such an entry away.
+const char kPackageEntryName[] = "kelvo-upgrader.desktop";
+const char kHidesKey[] = "X-KelvoUpgrader-Hides";
 const char kMimeType[] = "x-scheme-handler/kelvo";
 const char kDefaultsSection[] = "[Default Applications]";
-constexpr int kXdgMimeTimeoutMs = 10000;
+const char kAddedSection[] = "[Added Associations]";
+const char kRemovedSection[] = "[Removed Associations]";
+// The entry names its icon by the name the .deb installs it under in the
+// hicolor theme. A program registered from anywhere else brings its own copy
+// into the user's part of that theme, where every desktop and browser looks
+// for a named icon; an icon beside the program wouldn't survive the program
+// being moved, and a path in the entry would hide the installed one.
+const char kIconName[] = "kelvo-upgrader";
 
 std::string Code(int errnoValue) { return std::to_string(WindowsCodeFromErrno(errnoValue)); }
 
@@ -41,8 +61,12 @@ int MakeFolders(const std::string& path) {
 int WriteFileAtomically(const std::string& path, const std::string& text) {
   int err = MakeFolders(path.substr(0, path.rfind('/')));
   if (err) return err;
+  // The temporary name is easy to guess, so anything already there (a link
+  // someone placed, a file a dead copy left) is cleared, and the open refuses
+  // rather than follows whatever appears in between.
   std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ::unlink(temp.c_str());
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   size_t done = 0;
   while (done < text.size()) {
@@ -61,9 +85,10 @@ int WriteFileAtomically(const std::string& path, const std::string& text) {
   return err;
 }
 
-// 0 and the text, ENOENT when there is no file, or another errno.
+// 0 and the text, ENOENT when there is no file, or another errno. A link is
+// refused: what it points at would be written back, as our own file, beside it.
 int ReadFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
   text->clear();
   char buffer[4096];
@@ -139,71 +164,6 @@ std::string ExecProgram(const std::string& path) {
   return value;
 }
 
-// The first executable file named name in a folder of $PATH, or "".
-std::string FindOnPath(const char* name) {
-  const char* path = std::getenv("PATH");
-  if (!path) return std::string();
-  std::string list(path);
-  size_t start = 0;
-  for (;;) {
-    size_t end = list.find(':', start);
-    std::string folder = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!folder.empty()) {
-      std::string candidate = folder + "/" + name;
-      struct stat st {};
-      if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-          ::access(candidate.c_str(), X_OK) == 0) {
-        return candidate;
-      }
-    }
-    if (end == std::string::npos) return std::string();
-    start = end + 1;
-  }
-}
-
-// Runs a program with its output thrown away; true when it ended with 0
-// within the time-out (it is killed after it).
-bool RunQuietly(const std::string& program, const std::vector<std::string>& args,
-                std::string* failure) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int err = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (err) {
-    *failure = "could not be started. Error=" + Code(err);
-    return false;
-  }
-  int status = 0;
-  for (int waited = 0;; waited += 10) {
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) break;
-    if (r < 0 && errno != EINTR) {
-      *failure = "could not be waited for. Error=" + Code(errno);
-      return false;
-    }
-    if (waited >= kXdgMimeTimeoutMs) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      *failure = "did not finish in time";
-      return false;
-    }
-    struct timespec ts {0, 10 * 1000000L};
-    ::nanosleep(&ts, nullptr);
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  *failure = WIFEXITED(status) ? "ended with exit code " + std::to_string(WEXITSTATUS(status))
-                               : "was ended by signal " + std::to_string(WTERMSIG(status));
-  return false;
-}
-
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -224,63 +184,176 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 
 bool IsSectionLine(const std::string& line) { return !line.empty() && line[0] == '['; }
 
-bool IsOurKeyLine(const std::string& line) {
-  std::string key = std::string(kMimeType) + "=";
-  return line.compare(0, key.size(), key) == 0;
+// When the line is our scheme's key ("key=value", blanks around '=' allowed,
+// as GLib reads them): true, with the value and the text before it.
+bool OurKeyValue(const std::string& line, std::string* value, std::string* key) {
+  size_t keyLength = std::strlen(kMimeType);
+  if (line.compare(0, keyLength, kMimeType) != 0) return false;
+  size_t at = line.find_first_not_of(" \t", keyLength);
+  if (at == std::string::npos || line[at] != '=') return false;
+  at = line.find_first_not_of(" \t", at + 1);
+  if (at == std::string::npos) at = line.size();
+  *key = line.substr(0, at);
+  *value = line.substr(at);
+  return true;
 }
 
-// Sets our scheme's default handler in a mimeapps.list text.
-std::string WithDefaultHandler(const std::string& text) {
-  std::vector<std::string> lines = SplitLines(text);
+std::vector<std::string> SplitIds(const std::string& list) {
+  std::vector<std::string> ids;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(';', start);
+    if (end == std::string::npos) end = list.size();
+    if (end > start) ids.push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return ids;
+}
+
+std::string KeyLine(const std::vector<std::string>& ids) {
+  std::string line = std::string(kMimeType) + "=";
+  for (const auto& id : ids) line += id + ";";
+  return line;
+}
+
+using Groups = std::vector<std::string>;
+
+// The two groups of mimeapps.list that make an entry the scheme's handler:
+// the default GIO and xdg-mime pick, and the association that makes GIO list
+// the entry as registered, which the desktop portal (sandboxed browsers)
+// and GIO's choosers need, since no desktop database indexes the user's
+// applications folder.
+const Groups& HandlerGroups() {
+  static const Groups groups = {kDefaultsSection, kAddedSection};
+  return groups;
+}
+
+bool IsIn(const Groups& groups, const std::string& line) {
+  for (const auto& g : groups) {
+    if (g == line) return true;
+  }
+  return false;
+}
+
+// Puts id first in the scheme's list of each of the groups, keeping every
+// other entry of the lists and everything else of the file as it is; a
+// group or a key that isn't there is added.
+std::string WithHandler(const std::string& text, const std::string& id, const Groups& groups) {
   std::vector<std::string> out;
-  bool inDefaults = false, placed = false;
-  std::string entry = std::string(kMimeType) + "=" + kEntryName;
-  for (const auto& line : lines) {
+  std::string section;
+  std::vector<bool> placed(groups.size(), false);
+  auto placedFor = [&](const std::string& group) -> std::vector<bool>::reference {
+    size_t i = 0;
+    while (groups[i] != group) ++i;
+    return placed[i];
+  };
+  // Where the key goes in a group that lacks it: after the group's last line
+  // that isn't blank.
+  auto place = [&](const std::string& group) {
+    if (!IsIn(groups, group) || placedFor(group)) return;
+    size_t at = out.size();
+    while (at > 0 && out[at - 1].find_first_not_of(" \t\r") == std::string::npos) --at;
+    out.insert(out.begin() + static_cast<long>(at), KeyLine({id}));
+    placedFor(group) = true;
+  };
+  for (const auto& line : SplitLines(text)) {
+    std::string value, key;
     if (IsSectionLine(line)) {
-      if (inDefaults && !placed) {
-        out.push_back(entry);
-        placed = true;
+      place(section);
+      section = line;
+    } else if (IsIn(groups, section) && OurKeyValue(line, &value, &key)) {
+      bool done = placedFor(section);
+      std::vector<std::string> ids = SplitIds(value), others;
+      for (const auto& other : ids) {
+        if (other != id) others.push_back(other);
       }
-      inDefaults = line == kDefaultsSection;
-    } else if (inDefaults && IsOurKeyLine(line)) {
-      if (!placed) out.push_back(entry);
-      placed = true;
+      if (!done && others.size() + 1 == ids.size() && ids[0] == id) {
+        out.push_back(line);  // ours is first already
+      } else if (!done && others.size() == ids.size()) {
+        // Ours goes in front of the list as it stands, so that taking it
+        // out again gives back the very line.
+        out.push_back(key + id + ";" + value);
+      } else if (!done) {
+        others.insert(others.begin(), id);
+        out.push_back(KeyLine(others));
+      } else if (!others.empty()) {
+        out.push_back(KeyLine(others));
+      }
+      placedFor(section) = true;
       continue;
     }
     out.push_back(line);
   }
-  if (inDefaults && !placed) {
-    out.push_back(entry);
-    placed = true;
-  }
-  if (!placed) {
-    out.push_back(kDefaultsSection);
-    out.push_back(entry);
+  place(section);
+  for (size_t i = 0; i < groups.size(); ++i) {
+    if (placed[i]) continue;
+    out.push_back(groups[i]);
+    out.push_back(KeyLine({id}));
   }
   return JoinLines(out);
 }
 
-// Takes our desktop entry out of the scheme's lines in every section, and
-// drops a line left without any handler; another program's handler stays.
-std::string WithoutOurHandler(const std::string& text, bool* changed) {
-  std::vector<std::string> out;
+// Whether id is in the scheme's list of the group.
+bool ListsHandler(const std::string& text, const std::string& id, const std::string& group) {
+  std::string section;
   for (const auto& line : SplitLines(text)) {
-    if (!IsSectionLine(line) && IsOurKeyLine(line)) {
-      std::string values = line.substr(std::string(kMimeType).size() + 1);
-      std::string kept;
-      size_t start = 0;
-      while (start <= values.size()) {
-        size_t end = values.find(';', start);
-        if (end == std::string::npos) end = values.size();
-        std::string id = values.substr(start, end - start);
-        if (!id.empty() && id != kEntryName) kept += id + ";";
-        start = end + 1;
+    std::string value, key;
+    if (IsSectionLine(line)) {
+      section = line;
+    } else if (section == group && OurKeyValue(line, &value, &key)) {
+      for (const auto& listed : SplitIds(value)) {
+        if (listed == id) return true;
       }
-      *changed = true;
-      if (!kept.empty()) out.push_back(std::string(kMimeType) + "=" + kept);
-      continue;
+    }
+  }
+  return false;
+}
+
+// Takes id out of the scheme's list in each of the groups, drops a key left
+// without any entry and a group left without any key; the other entries,
+// keys, groups and comments stay as they are.
+std::string WithoutHandler(const std::string& text, const std::string& id, const Groups& groups,
+                           bool* changed) {
+  std::vector<std::string> out;
+  std::vector<size_t> emptiedGroups;  // where in out a group's header is
+  std::string section;
+  size_t header = 0;
+  for (const auto& line : SplitLines(text)) {
+    std::string value, key;
+    if (IsSectionLine(line)) {
+      section = line;
+      header = out.size();
+    } else if (IsIn(groups, section) && OurKeyValue(line, &value, &key)) {
+      std::vector<std::string> ids = SplitIds(value), kept;
+      for (const auto& other : ids) {
+        if (other != id) kept.push_back(other);
+      }
+      if (kept.size() != ids.size()) {
+        *changed = true;
+        std::string front = id + ";";
+        if (!kept.empty() && kept.size() + 1 == ids.size() &&
+            value.compare(0, front.size(), front) == 0) {
+          // The line as it was before ours was put in front.
+          out.push_back(key + value.substr(front.size()));
+        } else if (!kept.empty()) {
+          out.push_back(KeyLine(kept));
+        } else if (emptiedGroups.empty() || emptiedGroups.back() != header) {
+          emptiedGroups.push_back(header);
+        }
+        continue;
+      }
     }
     out.push_back(line);
+  }
+  // A group that held nothing but our key goes too, with its blank lines.
+  auto blank = [](const std::string& l) { return l.find_first_not_of(" \t\r") == std::string::npos; };
+  for (auto at = emptiedGroups.rbegin(); at != emptiedGroups.rend(); ++at) {
+    if (*at >= out.size() || !IsSectionLine(out[*at])) continue;
+    size_t end = *at + 1;
+    while (end < out.size() && blank(out[end])) ++end;
+    if (end == out.size() || IsSectionLine(out[end])) {
+      out.erase(out.begin() + static_cast<long>(*at), out.begin() + static_cast<long>(end));
+    }
   }
   return JoinLines(out);
 }
@@ -332,6 +405,84 @@ std::string SchemeHandlerDefaultsPath() {
   return config.empty() ? std::string() : config + "/mimeapps.list";
 }
 
+namespace {
+
+// The user's copy of the icon, and the theme folder whose time says that the
+// theme has changed (the desktops' icon caches go by it).
+std::string SchemeHandlerIconPath(std::string* themeFolder) {
+  std::string data = XdgBaseFolder("XDG_DATA_HOME", ".local/share");
+  if (data.empty()) return std::string();
+  *themeFolder = data + "/icons/hicolor";
+  return *themeFolder + "/scalable/apps/" + kIconName + ".svg";
+}
+
+void TouchFolder(const std::string& folder) { ::utimensat(AT_FDCWD, folder.c_str(), nullptr, 0); }
+
+// Edits the user's mimeapps.list in place; a file that isn't there is
+// treated as empty, and nothing is written when nothing changes.
+int EditDefaults(const std::string& defaults, bool create,
+                 const std::function<std::string(const std::string&, bool*)>& edit,
+                 bool* edited = nullptr) {
+  std::string text;
+  int err = ReadFile(defaults, &text);
+  if (err == ENOENT && !create) return 0;
+  if (err == ENOENT) text.clear();
+  else if (err) return err;
+  bool changed = false;
+  std::string updated = edit(text, &changed);
+  if (!changed) return 0;
+  // Nothing but our lines was in it: "register" made it.
+  if (updated.empty()) err = ::unlink(defaults.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  else err = WriteFileAtomically(defaults, updated);
+  if (!err && edited) *edited = true;
+  return err;
+}
+
+// Whether our entry's text notes that it took the packages' entry out.
+bool NotesHiding(const std::string& entry) {
+  return entry.find("\n" + std::string(kHidesKey) + "=" + kPackageEntryName + "\n") !=
+         std::string::npos;
+}
+
+// An entry under the packages' name that an older "register" wrote: exactly
+// its six lines, or seven with its icon (the packages' own entry, or a
+// user's copy of it, has more).
+bool IsOlderRegistersEntry(const std::string& text) {
+  static const char kHead[] = "[Desktop Entry]\nType=Application\nName=";
+  static const char kTail[] = "\nNoDisplay=true\nMimeType=x-scheme-handler/kelvo;\n";
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  if (lines == 7 && text.find("\nIcon=" + std::string(kIconName) + "\n") != std::string::npos) {
+    lines = 6;
+  }
+  return lines == 6 && text.rfind(kHead, 0) == 0 && text.size() > sizeof kTail &&
+         text.compare(text.size() - (sizeof kTail - 1), sizeof kTail - 1, kTail) == 0 &&
+         text.find("\nExec=") != std::string::npos;
+}
+
+void RemoveOlderRegistration(const std::string& defaults, std::vector<std::string>* failures) {
+  std::string data = XdgBaseFolder("XDG_DATA_HOME", ".local/share");
+  if (data.empty()) return;
+  std::string path = data + "/applications/" + kPackageEntryName;
+  std::string text;
+  if (ReadFile(path, &text) != 0 || !IsOlderRegistersEntry(text)) return;
+  if (::unlink(path.c_str()) != 0) {
+    failures->push_back("Failed to remove the older desktop entry [" + path + "]. Error=" +
+                        Code(errno));
+    return;
+  }
+  if (defaults.empty()) return;
+  auto edit = [](const std::string& text, bool* changed) {
+    return WithoutHandler(text, kPackageEntryName, HandlerGroups(), changed);
+  };
+  if (int err = EditDefaults(defaults, false, edit)) {
+    failures->push_back("Failed to remove the older handler from [" + defaults + "]. Error=" +
+                        Code(err));
+  }
+}
+
+}  // namespace
+
 std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
                                                       const char* applicationPath) {
   std::vector<std::string> failures;
@@ -340,54 +491,87 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
     failures.push_back("No folder for the desktop entry: neither XDG_DATA_HOME nor HOME is set");
     return failures;
   }
+  std::string defaults = SchemeHandlerDefaultsPath();
+  // The packages' entry is taken out unless the user had taken it out
+  // already, or this registration did (registering again).
+  std::string before;
+  bool hides = ReadFile(entryPath, &before) == 0 && NotesHiding(before);
+  if (!hides && !defaults.empty()) {
+    std::string current;
+    hides = ReadFile(defaults, &current) != 0 ||
+            !ListsHandler(current, kPackageEntryName, kRemovedSection);
+  }
   std::string entry = std::string("[Desktop Entry]\n") +
                       "Type=Application\n"
                       "Name=" + title + "\n" +
+                      "Icon=" + kIconName + "\n" +
                       "Exec=" + ExecProgram(applicationPath) + " %u\n" +
                       "NoDisplay=true\n"
                       "MimeType=" + kMimeType + ";\n";
+  if (hides) entry += std::string(kHidesKey) + "=" + kPackageEntryName + "\n";
   if (int err = WriteFileAtomically(entryPath, entry)) {
     failures.push_back("Failed to write desktop entry [" + entryPath + "]. Error=" + Code(err));
     return failures;
   }
-
-  std::string xdgMime = FindOnPath("xdg-mime");
-  if (!xdgMime.empty()) {
-    std::string failure;
-    if (RunQuietly(xdgMime, {"default", kEntryName, kMimeType}, &failure)) return failures;
-    failures.push_back("xdg-mime [" + xdgMime + "] " + failure);
+  // Without it the entry still starts the program; the desktop shows a
+  // blank instead of the icon.
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  if (int err = WriteFileAtomically(iconPath, kProgramIconSvg)) {
+    failures.push_back("Failed to write icon [" + iconPath + "]. Error=" + Code(err));
+  } else {
+    TouchFolder(theme);
   }
-  std::string defaults = SchemeHandlerDefaultsPath();
-  std::string text;
-  int err = defaults.empty() ? ENOENT : ReadFile(defaults, &text);
-  if (err == ENOENT) {
-    text.clear();
-    err = 0;
-  }
-  if (!err && !defaults.empty()) err = WriteFileAtomically(defaults, WithDefaultHandler(text));
-  if (err || defaults.empty()) {
+  RemoveOlderRegistration(defaults, &failures);
+  // Written here rather than by xdg-mime, which replaces the whole list of
+  // handlers with ours and sets only the default: the other entries could
+  // not come back on "unregister", and GIO would not list ours as registered.
+  auto edit = [hides](const std::string& text, bool* changed) {
+    std::string updated = WithHandler(text, kEntryName, HandlerGroups());
+    if (hides) updated = WithHandler(updated, kPackageEntryName, {kRemovedSection});
+    *changed = updated != text;
+    return updated;
+  };
+  int err = defaults.empty() ? ENOENT : EditDefaults(defaults, true, edit);
+  if (err) {
     failures.push_back("Failed to set the default handler in [" + defaults + "]. Error=" +
-                       Code(defaults.empty() ? ENOENT : err));
+                       Code(err));
   }
   return failures;
 }
 
-std::vector<std::string> UnregisterSchemeHandlerDesktop() {
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
   std::vector<std::string> failures;
+  bool removed = false;
+  if (!removedAny) removedAny = &removed;
+  *removedAny = false;
   std::string entryPath = SchemeHandlerDesktopEntryPath();
-  if (!entryPath.empty() && ::unlink(entryPath.c_str()) != 0 && errno != ENOENT) {
-    failures.push_back("Failed to remove desktop entry [" + entryPath + "]. Error=" + Code(errno));
+  std::string entry;
+  bool hid = !entryPath.empty() && ReadFile(entryPath, &entry) == 0 && NotesHiding(entry);
+  if (!entryPath.empty()) {
+    if (::unlink(entryPath.c_str()) == 0) {
+      *removedAny = true;
+    } else if (errno != ENOENT) {
+      failures.push_back("Failed to remove desktop entry [" + entryPath +
+                         "]. Error=" + Code(errno));
+    }
+  }
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  if (!iconPath.empty()) {
+    if (::unlink(iconPath.c_str()) == 0) {
+      TouchFolder(theme);
+    } else if (errno != ENOENT && errno != ENOTDIR) {  // none there to remove
+      failures.push_back("Failed to remove icon [" + iconPath + "]. Error=" + Code(errno));
+    }
   }
   std::string defaults = SchemeHandlerDefaultsPath();
+  RemoveOlderRegistration(defaults, &failures);
   if (defaults.empty()) return failures;
-  std::string text;
-  int err = ReadFile(defaults, &text);
-  if (err == ENOENT) return failures;
-  bool changed = false;
-  std::string updated;
-  if (!err) updated = WithoutOurHandler(text, &changed);
-  if (!err && changed) err = WriteFileAtomically(defaults, updated);
-  if (err) {
+  auto edit = [hid](const std::string& text, bool* changed) {
+    std::string updated = WithoutHandler(text, kEntryName, HandlerGroups(), changed);
+    if (hid) updated = WithoutHandler(updated, kPackageEntryName, {kRemovedSection}, changed);
+    return updated;
+  };
+  if (int err = EditDefaults(defaults, false, edit, removedAny)) {
     failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
                        Code(err));
   }

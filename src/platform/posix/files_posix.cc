@@ -134,59 +134,149 @@ bool GetFileSizeByPath(const char* path, uint32_t* size) {
   return true;
 }
 
-bool CopyFileReplacing(const char* from, const char* to) {
-  int in = ::open(from, O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    SetErrno();
-    return false;
-  }
-  // Write beside the target and rename, so a failed copy never leaves half a backup.
-  std::string temp = std::string(to) + ".tmp";
+namespace {
+// Copies the open file in from its start into a new file beside to, then
+// renames that over to: a reader of to, or a crash, never meets half a copy,
+// and a symbolic link placed at to is replaced rather than written through.
+bool CopyIntoReplacing(int in, const char* to) {
+  // A name of this process's own, and no longer than the log's: whatever
+  // path fits the log fits it. One left by a copy that died is cleared first;
+  // O_EXCL makes the open refuse anything (a link included) that appears at
+  // the name in between, rather than follow it.
+  std::string folder = FolderOf(to);
+  std::string temp =
+      (folder.empty() ? "" : folder + "/") + "~copy-" + std::to_string(::getpid()) + ".tmp";
+  ::unlink(temp.c_str());
   // Only the log is copied, and what it holds (script URLs, Reply-To
   // addresses, robot answers) is for the user alone.
-  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (out < 0) {
     SetErrno();
-    ::close(in);
     return false;
   }
   char buffer[65536];
   bool ok = true;
-  for (;;) {
-    ssize_t n = ::read(in, buffer, sizeof buffer);
+  int err = 0;
+  for (off_t at = 0;;) {
+    ssize_t n = ::pread(in, buffer, sizeof buffer, at);
     if (n < 0) {
       if (errno == EINTR) continue;
+      err = errno;
       ok = false;
       break;
     }
     if (n == 0) break;
     if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
+      err = errno;
       ok = false;
       break;
     }
+    at += n;
   }
-  if (!ok) SetErrno();
-  ::close(in);
+  // On disk before the rename: the caller empties the source next.
+  if (ok && ::fsync(out) != 0) {
+    err = errno;
+    ok = false;
+  }
   if (::close(out) != 0 && ok) {
-    SetErrno();
+    err = errno;
     ok = false;
   }
   if (ok && ::rename(temp.c_str(), to) != 0) {
-    SetErrno();
+    err = errno;
     ok = false;
   }
-  if (!ok) ::unlink(temp.c_str());
+  if (!ok) {
+    ::unlink(temp.c_str());
+    SetLastErrorCode(WindowsCodeFromErrno(err));
+  }
+  return ok;
+}
+}  // namespace
+
+bool CopyFileReplacing(const char* from, const char* to) {
+  int in = ::open(from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) {
+    SetErrno();
+    return false;
+  }
+  bool ok = CopyIntoReplacing(in, to);
+  ::close(in);
   return ok;
 }
 
 bool EmptyFile(const char* path) {
-  FILE* f = std::fopen(path, "w");
-  if (!f) {
+  int fd = ::open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
     SetErrno();
     return false;
   }
-  std::fclose(f);
+  ::close(fd);
   return true;
+}
+
+struct HeldFile {
+  int fd;
+};
+
+HeldFile* HoldFile(const char* path, bool create, int waitMs) {
+  int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
+  int fd = ::open(path, flags, 0600);
+  if (fd < 0) {
+    SetErrno();
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    SetLastErrorCode(kErrorAccessDenied);
+    return nullptr;
+  }
+  for (int waited = 0;; waited += 5) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return new HeldFile{fd};
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (waited >= waitMs) break;
+    ::usleep(5000);
+  }
+  SetErrno();
+  ::close(fd);
+  return nullptr;
+}
+
+bool GetHeldFileSize(HeldFile* file, uint32_t* size) {
+  struct stat st {};
+  if (::fstat(file->fd, &st) != 0) {
+    SetErrno();
+    return false;
+  }
+  *size = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+  return true;
+}
+
+bool AppendTextToHeldFile(HeldFile* file, const char* text) {
+  if (!WriteAll(file->fd, text, std::strlen(text))) {
+    SetErrno();
+    return false;
+  }
+  return true;
+}
+
+bool CopyHeldFileReplacing(HeldFile* file, const char* to) {
+  return CopyIntoReplacing(file->fd, to);
+}
+
+bool EmptyHeldFile(HeldFile* file) {
+  if (::ftruncate(file->fd, 0) != 0) {
+    SetErrno();
+    return false;
+  }
+  return true;
+}
+
+void ReleaseHeldFile(HeldFile* file) {
+  if (!file) return;
+  ::close(file->fd);  // the lock goes with the last descriptor
+  delete file;
 }
 
 int32_t CreateFolderTree(const char* path) {
@@ -209,7 +299,7 @@ int32_t CreateFolderTree(const char* path) {
 }
 
 bool AppendTextExclusive(const char* path, const char* text) {
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     SetErrno();
     return false;
@@ -247,5 +337,7 @@ std::string ModulePath(size_t maxChars) {
   if (path.size() > maxChars) path.resize(maxChars);
   return path;
 }
+
+size_t ModulePathLength() { return ModulePath(PATH_MAX).size(); }
 
 }  // namespace plat

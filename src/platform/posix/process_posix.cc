@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/errors.h"
@@ -57,6 +59,7 @@ bool ReadProcFile(const std::string& path, std::string* text) {
 // that has the program's log mapped is not a copy of the program.
 std::vector<std::string> ExecutableMappings(const std::string& maps) {
   std::vector<std::string> files;
+  std::unordered_set<std::string> seen;
   size_t at = 0;
   while (at < maps.size()) {
     size_t end = maps.find('\n', at);
@@ -83,24 +86,23 @@ std::vector<std::string> ExecutableMappings(const std::string& maps) {
         perms.size() < 3 || perms[2] != 'x') {
       continue;
     }
+    // A library is mapped in several pieces, a decoy may map one file tens
+    // of thousands of times: each path is looked up once, not compared with
+    // every path before it.
     std::string path = line.substr(pathStart);
-    bool seen = false;
-    for (const auto& f : files) seen = seen || f == path;
-    if (!seen) files.push_back(path);
+    if (seen.insert(path).second) files.push_back(std::move(path));
   }
   return files;
 }
 
-// What an open query handle holds: the module list as it was at the open.
-struct QueryRecord {
-  std::vector<std::string> modules;
-};
-
-// Handles that end a process: a pidfd, so a process id reused after the
-// search can never be hit.
-struct TerminateRecord {
+// An open process: the pidfd it was opened by (or -1 where the kernel has
+// none), and what was read about it after that open.
+struct Record {
   pid_t pid;
   int pidfd;
+  std::vector<std::string> modules;
+  uint64_t start;
+  bool sameUser;
 };
 
 int Signal(int pidfd, pid_t pid, int signal) {
@@ -108,11 +110,35 @@ int Signal(int pidfd, pid_t pid, int signal) {
   return ::kill(pid, signal);
 }
 
-struct Record {
-  bool forQuery;
-  QueryRecord query;
-  TerminateRecord terminate;
-};
+// The starttime field (the 22nd) of a /proc/<pid>/stat text. The command
+// name, in parentheses, may itself hold blanks and parentheses: count the
+// fields from the last ')'.
+bool StartTimeFromStat(const std::string& stat, uint64_t* start) {
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return false;
+  size_t at = close + 1;
+  // Field 3 (the state) follows the parenthesis; starttime is 19 further on.
+  for (int field = 3; field < 22; ++field) {
+    at = stat.find(' ', at + 1);
+    if (at == std::string::npos) return false;
+  }
+  char* stop = nullptr;
+  unsigned long long value = std::strtoull(stat.c_str() + at + 1, &stop, 10);
+  if (stop == stat.c_str() + at + 1) return false;
+  *start = value;
+  return true;
+}
+
+// The real uid, the first number of the "Uid:" line of /proc/<pid>/status.
+bool RealUidFromStatus(const std::string& status, uid_t* uid) {
+  size_t at = status.find("\nUid:");
+  if (at == std::string::npos) return false;
+  char* stop = nullptr;
+  unsigned long value = std::strtoul(status.c_str() + at + 5, &stop, 10);
+  if (stop == status.c_str() + at + 5) return false;
+  *uid = static_cast<uid_t>(value);
+  return true;
+}
 
 class PosixProcesses : public Processes {
  public:
@@ -139,20 +165,28 @@ class PosixProcesses : public Processes {
   }
 
   ProcessHandle OpenForQuery(uint32_t processId) override {
-    std::string base = "/proc/" + std::to_string(processId);
-    std::string maps;
-    // The permission to read another process's maps is the one that
-    // PROCESS_VM_READ stands for; without it the process can't be opened.
-    if (!ReadProcFile(base + "/maps", &maps)) return 0;
-    Record record{};
-    record.forQuery = true;
-    char exe[PATH_MAX + 1];
-    ssize_t n = ::readlink((base + "/exe").c_str(), exe, PATH_MAX);
-    if (n > 0) record.query.modules.emplace_back(exe, static_cast<size_t>(n));
-    for (auto& file : ExecutableMappings(maps)) {
-      if (record.query.modules.empty() || file != record.query.modules.front()) {
-        record.query.modules.push_back(file);
-      }
+    pid_t pid = static_cast<pid_t>(processId);
+    if (pid <= 0) {
+      SetLastErrorCode(87);  // ERROR_INVALID_PARAMETER, as OpenProcess answers
+      return 0;
+    }
+    // The process is pinned first: whatever is read below is then checked to
+    // belong to it, and it is ended through this same descriptor, so a
+    // process id reused meanwhile is never looked at as the copy nor hit.
+    // pidfd_open sets close-on-exec itself. Kernels (or sandboxes) without
+    // it fall back to the plain process id.
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0 && errno != ENOSYS) {
+      // ESRCH: the process is gone, which OpenProcess reports as a bad id.
+      SetLastErrorCode(errno == ESRCH ? 87 : WindowsCodeFromErrno(errno));
+      return 0;
+    }
+    Record record{pid, fd, {}, 0, false};
+    if (!ReadRecord(&record)) {
+      int32_t error = LastErrorCode();
+      if (fd >= 0) ::close(fd);
+      SetLastErrorCode(error);
+      return 0;
     }
     return Add(std::move(record));
   }
@@ -161,11 +195,11 @@ class PosixProcesses : public Processes {
                    uint32_t* bytesNeeded) override {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = records_.find(process);
-    if (it == records_.end() || !it->second.forQuery) {
+    if (it == records_.end()) {
       SetLastErrorCode(6);  // ERROR_INVALID_HANDLE
       return false;
     }
-    size_t count = it->second.query.modules.size();
+    size_t count = it->second.modules.size();
     *bytesNeeded = static_cast<uint32_t>(count * sizeof(ModuleHandle));
     size_t capacity = bufferBytes / sizeof(ModuleHandle);
     for (size_t i = 0; i < count && i < capacity; ++i) modules[i] = i + 1;
@@ -176,55 +210,20 @@ class PosixProcesses : public Processes {
                           uint32_t size) override {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = records_.find(process);
-    if (it == records_.end() || !it->second.forQuery || module == 0 ||
-        module > it->second.query.modules.size() || size == 0) {
+    if (it == records_.end() || module == 0 || module > it->second.modules.size() || size == 0) {
       SetLastErrorCode(6);
       return 0;
     }
-    const std::string& file = it->second.query.modules[module - 1];
+    const std::string& file = it->second.modules[module - 1];
     size_t copy = file.size() < size - 1 ? file.size() : size - 1;
     std::memcpy(path, file.data(), copy);
     path[copy] = '\0';
     return static_cast<uint32_t>(copy);
   }
 
-  ProcessHandle OpenForTerminate(uint32_t processId) override {
-    pid_t pid = static_cast<pid_t>(processId);
-    if (pid <= 0) {
-      SetLastErrorCode(87);  // ERROR_INVALID_PARAMETER, as OpenProcess answers
-      return 0;
-    }
-    // pidfd_open sets close-on-exec itself. Kernels (or sandboxes) without
-    // it fall back to the plain process id.
-    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0 && errno != ENOSYS) {
-      // ESRCH: the process is gone, which OpenProcess reports as a bad id.
-      SetLastErrorCode(errno == ESRCH ? 87 : WindowsCodeFromErrno(errno));
-      return 0;
-    }
-    // PROCESS_TERMINATE is refused where we may not signal the process.
-    if (Signal(fd, pid, 0) != 0) {
-      SetLastErrorCode(errno == ESRCH ? 87 : WindowsCodeFromErrno(errno));
-      if (fd >= 0) ::close(fd);
-      return 0;
-    }
-    Record record{};
-    record.forQuery = false;
-    record.terminate = TerminateRecord{pid, fd};
-    return Add(std::move(record));
-  }
-
   bool Terminate(ProcessHandle process, uint32_t) override {
-    TerminateRecord target{0, -1};
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = records_.find(process);
-      if (it != records_.end() && !it->second.forQuery) target = it->second.terminate;
-    }
-    if (target.pid <= 0) {
-      SetLastErrorCode(6);
-      return false;
-    }
+    Record target{0, -1, {}, 0, false};
+    if (!Lookup(process, &target)) return false;
     if (Signal(target.pidfd, target.pid, SIGKILL) != 0) {
       SetErrno(errno);
       return false;
@@ -232,13 +231,58 @@ class PosixProcesses : public Processes {
     return true;
   }
 
+  bool StartTime(ProcessHandle process, uint64_t* start) override {
+    Record target{0, -1, {}, 0, false};
+    if (!Lookup(process, &target)) return false;
+    *start = target.start;
+    return true;
+  }
+
+  bool CurrentStartTime(uint64_t* start) override {
+    std::string stat;
+    if (!ReadProcFile("/proc/self/stat", &stat)) return false;
+    if (!StartTimeFromStat(stat, start)) {
+      SetLastErrorCode(13);  // ERROR_INVALID_DATA
+      return false;
+    }
+    return true;
+  }
+
+  bool SameUser(ProcessHandle process) override {
+    Record target{0, -1, {}, 0, false};
+    return Lookup(process, &target) && target.sameUser;
+  }
+
+  bool WaitForExit(ProcessHandle process, uint32_t ms) override {
+    Record target{0, -1, {}, 0, false};
+    if (!Lookup(process, &target)) return false;
+    if (target.pidfd < 0) {
+      // Without a pidfd: look every 10 ms whether the id still answers.
+      for (uint32_t waited = 0;; waited += 10) {
+        if (::kill(target.pid, 0) != 0 && errno == ESRCH) return true;
+        if (waited >= ms) return false;
+        ::usleep(10000);
+      }
+    }
+    // A pidfd turns readable once the process has ended (a zombie holds no
+    // files, no port and no lock any more), whoever reaps it.
+    struct pollfd entry = {target.pidfd, POLLIN, 0};
+    for (;;) {
+      int ready = ::poll(&entry, 1, static_cast<int>(ms));
+      if (ready > 0) return true;
+      if (ready == 0) return false;
+      if (errno != EINTR) {
+        SetErrno(errno);
+        return false;
+      }
+    }
+  }
+
   void Close(ProcessHandle process) override {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = records_.find(process);
     if (it == records_.end()) return;
-    if (!it->second.forQuery && it->second.terminate.pidfd >= 0) {
-      ::close(it->second.terminate.pidfd);
-    }
+    if (it->second.pidfd >= 0) ::close(it->second.pidfd);
     records_.erase(it);
   }
 
@@ -247,6 +291,55 @@ class PosixProcesses : public Processes {
   bool EnableDebugPrivilege() override { return false; }
 
  private:
+  // Reads the modules, start time and user of the process the record's pidfd
+  // holds. The /proc entries are read by id, so the pidfd must still answer
+  // afterwards: then the id was still its own while they were read.
+  static bool ReadRecord(Record* record) {
+    std::string base = "/proc/" + std::to_string(record->pid);
+    std::string maps, stat, status;
+    // The permission to read another process's maps is the one that
+    // PROCESS_VM_READ stands for; without it the process can't be opened.
+    if (!ReadProcFile(base + "/maps", &maps) || !ReadProcFile(base + "/stat", &stat) ||
+        !ReadProcFile(base + "/status", &status)) {
+      return false;
+    }
+    uid_t uid = 0;
+    if (!StartTimeFromStat(stat, &record->start) || !RealUidFromStatus(status, &uid)) {
+      SetLastErrorCode(13);  // ERROR_INVALID_DATA
+      return false;
+    }
+    record->sameUser = uid == ::getuid();
+    char exe[PATH_MAX + 1];
+    ssize_t n = ::readlink((base + "/exe").c_str(), exe, PATH_MAX);
+    if (n > 0) record->modules.emplace_back(exe, static_cast<size_t>(n));
+    for (auto& file : ExecutableMappings(maps)) {
+      if (record->modules.empty() || file != record->modules.front()) {
+        record->modules.push_back(std::move(file));
+      }
+    }
+    // PROCESS_TERMINATE is refused where we may not signal the process; a
+    // process that ended (or whose id went to another) answers ESRCH.
+    if (Signal(record->pidfd, record->pid, 0) != 0) {
+      SetLastErrorCode(errno == ESRCH ? 87 : WindowsCodeFromErrno(errno));
+      return false;
+    }
+    return true;
+  }
+
+  bool Lookup(ProcessHandle process, Record* out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = records_.find(process);
+    if (it == records_.end()) {
+      SetLastErrorCode(6);  // ERROR_INVALID_HANDLE
+      return false;
+    }
+    out->pid = it->second.pid;
+    out->pidfd = it->second.pidfd;
+    out->start = it->second.start;
+    out->sameUser = it->second.sameUser;
+    return true;
+  }
+
   ProcessHandle Add(Record record) {
     std::lock_guard<std::mutex> lock(mutex_);
     ProcessHandle handle = next_++;
@@ -266,9 +359,11 @@ Processes& SystemProcesses() {
   return instance;
 }
 
-const char* ModuleNamePart(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash ? slash + 1 : path;
+bool ModuleNameMatches(const char* lowerPath, const char* name) {
+  const char* slash = std::strrchr(lowerPath, '/');
+  const char* file = slash ? slash + 1 : lowerPath;
+  size_t fileLength = std::strlen(file), nameLength = std::strlen(name);
+  return nameLength <= fileLength && std::strcmp(file + fileLength - nameLength, name) == 0;
 }
 
 struct FileMapping {
@@ -276,7 +371,9 @@ struct FileMapping {
   size_t size;
 };
 
-FileMapping* MapFileForReading(const char* path) {
+namespace {
+
+FileMapping* MapFile(const char* path, int protection) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     SetErrno(errno);
@@ -285,7 +382,7 @@ FileMapping* MapFileForReading(const char* path) {
   struct stat st {};
   void* address = MAP_FAILED;
   if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-    address = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    address = ::mmap(nullptr, static_cast<size_t>(st.st_size), protection, MAP_SHARED, fd, 0);
   }
   int error = errno;
   ::close(fd);  // the mapping keeps the file
@@ -295,6 +392,11 @@ FileMapping* MapFileForReading(const char* path) {
   }
   return new FileMapping{address, static_cast<size_t>(st.st_size)};
 }
+
+}  // namespace
+
+FileMapping* MapFileForReading(const char* path) { return MapFile(path, PROT_READ); }
+FileMapping* MapFileForExecution(const char* path) { return MapFile(path, PROT_READ | PROT_EXEC); }
 
 void UnmapFile(FileMapping* mapping) {
   if (!mapping) return;

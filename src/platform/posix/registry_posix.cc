@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/posix/registry_store.h"
 #include "platform/posix/registry_sysfs.h"
 #include "platform/text.h"
@@ -134,6 +136,19 @@ class RoutedRegistry : public Registry {
 };
 
 }  // namespace
+
+// Beside the store, in the user's own folder (0700).
+HeldFile* LockSchemeRegistration(int waitMs) {
+  std::string store = RegistryStoreFolder();
+  if (store.empty()) {
+    SetLastErrorCode(kErrorPathNotFound);
+    return nullptr;
+  }
+  std::string folder = FolderOf(store);
+  int32_t rc = CreateFolderTree(folder.c_str());
+  if (rc != 0 && rc != kErrorAlreadyExists) return nullptr;
+  return HoldFile((folder + "/registration.lock").c_str(), true, waitMs);
+}
 
 Registry& SystemRegistry() {
   static RoutedRegistry* instance = new RoutedRegistry;

@@ -4,7 +4,10 @@ namespace plat {
 
 std::vector<std::string> RegisterSchemeHandlerDesktop(const char*, const char*) { return {}; }
 
-std::vector<std::string> UnregisterSchemeHandlerDesktop() { return {}; }
+std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
+  if (removedAny) *removedAny = false;
+  return {};
+}
 
 std::string SchemeHandlerPathProblem(const char*, bool* noLauncher) {
   *noLauncher = false;

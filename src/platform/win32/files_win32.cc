@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -60,8 +62,60 @@ bool GetFileSizeByPath(const char* path, uint32_t* size) {
   return true;
 }
 
+namespace {
+constexpr DWORD kCopyChunk = 65536;
+
+// Copies the open file h from its start into a new file beside to, then
+// moves that over to: a reader of to, or a crash, never meets half a copy.
+bool CopyIntoReplacing(HANDLE in, const char* to) {
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%lu", static_cast<unsigned long>(::GetCurrentProcessId()));
+  // Named after this process, and no longer than the log's name: whatever
+  // path fits the log fits it too.
+  std::string folder = FolderOf(to);
+  std::string temp = (folder.empty() ? "" : folder + "\\") + "~copy-" + pid + ".tmp";
+  ::DeleteFileA(temp.c_str());  // one left by a copy of this id that died
+  HANDLE out = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return false;
+  std::vector<char> buffer(kCopyChunk);
+  LARGE_INTEGER zero{};
+  bool ok = ::SetFilePointerEx(in, zero, nullptr, FILE_BEGIN) != FALSE;
+  while (ok) {
+    DWORD got = 0;
+    if (!::ReadFile(in, buffer.data(), kCopyChunk, &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    DWORD put = 0;
+    if (!::WriteFile(out, buffer.data(), got, &put, nullptr) || put != got) ok = false;
+  }
+  // On disk before the move: the caller empties the source next.
+  if (ok && !::FlushFileBuffers(out)) ok = false;
+  DWORD code = ok ? NO_ERROR : ::GetLastError();
+  ::CloseHandle(out);
+  if (ok && !::MoveFileExA(temp.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ok = false;
+    code = ::GetLastError();
+  }
+  if (!ok) {
+    ::DeleteFileA(temp.c_str());
+    ::SetLastError(code);
+  }
+  return ok;
+}
+}  // namespace
+
 bool CopyFileReplacing(const char* from, const char* to) {
-  return ::CopyFileA(from, to, FALSE) != FALSE;
+  HANDLE in = ::CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  bool ok = CopyIntoReplacing(in, to);
+  DWORD code = ::GetLastError();
+  ::CloseHandle(in);
+  ::SetLastError(code);
+  return ok;
 }
 
 bool EmptyFile(const char* path) {
@@ -69,6 +123,64 @@ bool EmptyFile(const char* path) {
   if (!f) return false;
   std::fclose(f);
   return true;
+}
+
+struct HeldFile {
+  HANDLE handle;
+};
+
+HeldFile* HoldFile(const char* path, bool create, int waitMs) {
+  for (int waited = 0;; waited += 5) {
+    // No sharing at all: every other opener, the log's appends included,
+    // is turned away with a sharing violation until the handle is closed.
+    HANDLE h = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return new HeldFile{h};
+    DWORD code = ::GetLastError();
+    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION) || waited >= waitMs) {
+      ::SetLastError(code);
+      return nullptr;
+    }
+    ::Sleep(5);
+  }
+}
+
+bool GetHeldFileSize(HeldFile* file, uint32_t* size) {
+  LARGE_INTEGER whole;
+  if (!::GetFileSizeEx(file->handle, &whole)) return false;
+  *size = static_cast<uint32_t>(whole.QuadPart & 0xFFFFFFFF);
+  return true;
+}
+
+bool AppendTextToHeldFile(HeldFile* file, const char* text) {
+  // What text mode would store: every "\n" as CR LF.
+  std::string stored;
+  for (const char* p = text; *p; ++p) {
+    if (*p == '\n') stored.push_back('\r');
+    stored.push_back(*p);
+  }
+  LARGE_INTEGER zero{};
+  if (!::SetFilePointerEx(file->handle, zero, nullptr, FILE_END)) return false;
+  DWORD put = 0;
+  return ::WriteFile(file->handle, stored.data(), static_cast<DWORD>(stored.size()), &put,
+                     nullptr) &&
+         put == stored.size();
+}
+
+bool CopyHeldFileReplacing(HeldFile* file, const char* to) {
+  return CopyIntoReplacing(file->handle, to);
+}
+
+bool EmptyHeldFile(HeldFile* file) {
+  LARGE_INTEGER zero{};
+  return ::SetFilePointerEx(file->handle, zero, nullptr, FILE_BEGIN) &&
+         ::SetEndOfFile(file->handle);
+}
+
+void ReleaseHeldFile(HeldFile* file) {
+  if (!file) return;
+  ::CloseHandle(file->handle);
+  delete file;
 }
 
 int32_t CreateFolderTree(const char* path) {
@@ -101,6 +213,14 @@ std::string ModulePath(size_t maxChars) {
   std::string path(buffer);
   if (path.size() > maxChars) path.resize(maxChars);
   return path;
+}
+
+size_t ModulePathLength() {
+  // The whole path may be longer than MAX_PATH (a folder under \\?\ or a
+  // system with long paths enabled): ask with room for the longest there is.
+  std::string buffer(32768, '\0');
+  DWORD n = ::GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+  return n < buffer.size() ? n : buffer.size();
 }
 
 }  // namespace plat

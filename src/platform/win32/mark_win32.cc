@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <aclapi.h>
 
 #include <new>
 #include <string>
@@ -13,11 +14,59 @@ struct Mark {
   bool taken;
 };
 
+namespace {
+
+// The SID a token names in its information class (TokenUser, TokenOwner),
+// in a buffer of the caller's.
+PSID TokenSid(HANDLE token, TOKEN_INFORMATION_CLASS which, std::string* buffer) {
+  DWORD size = 0;
+  ::GetTokenInformation(token, which, nullptr, 0, &size);
+  if (size == 0) return nullptr;
+  buffer->assign(size, '\0');
+  if (!::GetTokenInformation(token, which, &(*buffer)[0], size, &size)) return nullptr;
+  return which == TokenUser ? reinterpret_cast<TOKEN_USER*>(&(*buffer)[0])->User.Sid
+                            : reinterpret_cast<TOKEN_OWNER*>(&(*buffer)[0])->Owner;
+}
+
+// Whether a mutex that existed before we opened it was made by our account:
+// its owner is our user, or the owner our token gives what it makes (the
+// Administrators group for an elevated administrator). Anything else took
+// the name first to hold every copy back, and its mark means nothing.
+// Where the owner can't be read, the mutex is taken as it is.
+bool MadeByUs(HANDLE mutex) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return true;
+  }
+  bool ours = true;
+  HANDLE token = nullptr;
+  if (owner && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    std::string userBuffer, ownerBuffer;
+    PSID user = TokenSid(token, TokenUser, &userBuffer);
+    PSID defaultOwner = TokenSid(token, TokenOwner, &ownerBuffer);
+    if (user || defaultOwner) {
+      ours = (user && ::EqualSid(owner, user)) || (defaultOwner && ::EqualSid(owner, defaultOwner));
+    }
+    ::CloseHandle(token);
+  }
+  ::LocalFree(descriptor);
+  return ours;
+}
+
+}  // namespace
+
 Mark* OpenMark(const char* name) {
   std::string full = std::string("Global\\KelvoUpgrader.") + name;
   // Not inheritable, not owned at creation: taking it is a separate wait.
   HANDLE mutex = ::CreateMutexA(nullptr, FALSE, full.c_str());
   if (!mutex) return nullptr;
+  if (::GetLastError() == ERROR_ALREADY_EXISTS && !MadeByUs(mutex)) {
+    ::CloseHandle(mutex);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
   Mark* mark = new (std::nothrow) Mark{mutex, false};
   if (!mark) {
     ::CloseHandle(mutex);

@@ -2,6 +2,8 @@
 #include <mbstring.h>
 #include <psapi.h>
 
+#include <cstring>
+
 #include "platform/process.h"
 
 namespace plat {
@@ -12,6 +14,13 @@ namespace {
 
 HANDLE H(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
 ProcessHandle P(HANDLE handle) { return reinterpret_cast<ProcessHandle>(handle); }
+
+bool CreationTime(HANDLE process, uint64_t* start) {
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return false;
+  *start = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return true;
+}
 
 class Win32Processes : public Processes {
  public:
@@ -24,7 +33,10 @@ class Win32Processes : public Processes {
   }
 
   ProcessHandle OpenForQuery(uint32_t processId) override {
-    return P(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+    // One handle for the look, the ending and the wait: the handle keeps the
+    // process object, so its id can't go to another process meanwhile.
+    return P(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE,
+                           FALSE, processId));
   }
 
   bool EnumModules(ProcessHandle process, ModuleHandle* modules, uint32_t bufferBytes,
@@ -44,12 +56,22 @@ class Win32Processes : public Processes {
     return ::GetModuleFileNameExA(H(process), reinterpret_cast<HMODULE>(module), path, size);
   }
 
-  ProcessHandle OpenForTerminate(uint32_t processId) override {
-    return P(::OpenProcess(PROCESS_TERMINATE, FALSE, processId));
-  }
-
   bool Terminate(ProcessHandle process, uint32_t exitCode) override {
     return ::TerminateProcess(H(process), exitCode) != FALSE;
+  }
+
+  bool StartTime(ProcessHandle process, uint64_t* start) override {
+    return CreationTime(H(process), start);
+  }
+
+  bool CurrentStartTime(uint64_t* start) override {
+    return CreationTime(::GetCurrentProcess(), start);
+  }
+
+  bool SameUser(ProcessHandle) override { return true; }
+
+  bool WaitForExit(ProcessHandle process, uint32_t ms) override {
+    return ::WaitForSingleObject(H(process), ms) == WAIT_OBJECT_0;
   }
 
   void Close(ProcessHandle process) override { ::CloseHandle(H(process)); }
@@ -89,27 +111,38 @@ Processes& SystemProcesses() {
   return instance;
 }
 
-const char* ModuleNamePart(const char* path) { return path; }
+bool ModuleNameMatches(const char* lowerPath, const char* name) {
+  return std::strstr(lowerPath, name) != nullptr;
+}
 
 struct FileMapping {
   HANDLE mapping;
   const void* view;
 };
 
-FileMapping* MapFileForReading(const char* path) {
-  HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+namespace {
+
+FileMapping* MapFile(const char* path, bool execute) {
+  HANDLE file = ::CreateFileA(path, execute ? GENERIC_READ | GENERIC_EXECUTE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  HANDLE mapping = ::CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  HANDLE mapping =
+      ::CreateFileMappingA(file, nullptr, execute ? PAGE_EXECUTE_READ : PAGE_READONLY, 0, 0, nullptr);
   ::CloseHandle(file);  // the mapping keeps the file
   if (!mapping) return nullptr;
-  const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  const void* view =
+      ::MapViewOfFile(mapping, execute ? FILE_MAP_READ | FILE_MAP_EXECUTE : FILE_MAP_READ, 0, 0, 0);
   if (!view) {
     ::CloseHandle(mapping);
     return nullptr;
   }
   return new FileMapping{mapping, view};
 }
+
+}  // namespace
+
+FileMapping* MapFileForReading(const char* path) { return MapFile(path, false); }
+FileMapping* MapFileForExecution(const char* path) { return MapFile(path, true); }
 
 void UnmapFile(FileMapping* mapping) {
   if (!mapping) return;

@@ -1,5 +1,9 @@
 #include <windows.h>
 
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 
 namespace plat {
@@ -58,6 +62,23 @@ class Win32Registry : public Registry {
 };
 
 }  // namespace
+
+// A file in the user's local application-data folder, which only the user
+// can open: unlike a named kernel object, no other account can take it first.
+HeldFile* LockSchemeRegistration(int waitMs) {
+  std::string appData;
+  if (!LocalAppDataFolder(&appData)) {
+    SetLastErrorCode(kErrorPathNotFound);
+    return nullptr;
+  }
+  std::string folder = appData + "\\KelvoUpgrader";
+  int32_t rc = CreateFolderTree(folder.c_str());
+  if (rc != 0 && rc != kErrorAlreadyExists && rc != kErrorFileExists) {
+    SetLastErrorCode(rc);
+    return nullptr;
+  }
+  return HoldFile((folder + "\\registration.lock").c_str(), true, waitMs);
+}
 
 Registry& SystemRegistry() {
   static Win32Registry instance;

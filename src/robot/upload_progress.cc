@@ -1,0 +1,39 @@
+#include "robot/upload_progress.h"
+
+#include <cstdio>
+
+#include "app/app.h"
+#include "log/log.h"
+#include "platform/desktop_progress.h"
+
+namespace {
+
+const char kUpdatingFormat[] = "Updating the robot: %d%% sent. Keep it plugged in and switched on until this is done.";
+const char kTaken[] = "The robot has taken the update.";
+const char kNotTaken[] = "The robot did not take the update. The maker's page will say what to do.";
+
+void FormatUpdating(int percent, char* text, size_t size) {
+  std::snprintf(text, size, kUpdatingFormat, percent);
+}
+
+}  // namespace
+
+void UploadProgressBegin() {
+  char text[128];
+  FormatUpdating(0, text, sizeof text);
+  plat::BeginDesktopProgress(AppTitle, text);
+}
+
+void UploadProgressPercent(int percent) {
+  char text[128];
+  FormatUpdating(percent, text, sizeof text);
+  plat::SetDesktopProgress(percent, text);
+}
+
+void UploadProgressEnd(bool taken) {
+  if (plat::EndDesktopProgress(taken ? kTaken : kNotTaken, !taken)) {
+    LogWrite("\tUpload progress shown on the desktop\n");
+  } else {
+    LogWrite("\tUpload progress not shown: no desktop notification service\n");
+  }
+}
