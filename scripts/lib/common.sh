@@ -36,6 +36,8 @@ KELVO_PACKAGES=(
     udev man-db                         # .deb tests: udevadm test of the rule, man
     librsvg2-bin icoutils               # the icon's sizes and the .ico; checking the .exe's resources
     libgdk-pixbuf2.0-bin librsvg2-common  # .deb test: the SVG icon read as GTK reads it
+    osslsigncode python3                # scripts/package: Authenticode, reproducible .msi
+    apt-utils gnupg                     # scripts/package repo: apt-ftparchive, its signature
 )
 
 kelvo_missing_packages() {

@@ -36,8 +36,10 @@ deb=$(realpath "$1")
 newer=$(realpath "$2")
 
 if [[ -z ${KELVO_DEB_TEST_NAMESPACE-} ]]; then
-    # Every mount below is this namespace's alone and vanishes with it.
-    exec unshare --mount --propagation private env KELVO_DEB_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
+    # Every mount below is this namespace's alone and vanishes with it. The
+    # processes too: a kelvo:// launch ends another running copy of the
+    # program, and in a PID namespace of its own it can see only the test's.
+    exec unshare --mount --propagation private --pid --fork --mount-proc --kill-child env KELVO_DEB_TEST_NAMESPACE=1 "$0" "$deb" "$newer"
 fi
 
 started=$SECONDS
@@ -117,13 +119,7 @@ rm -rf "$work/extract"
 
 # ------------------------------------------------------------ the throwaway root
 step "making the throwaway root"
-mount -t tmpfs -o mode=0700 kelvo-deb-test "$work"
-mkdir -p "$work/upper" "$work/overlay-work" "$root"
-mount -t overlay kelvo-deb-test -o "lowerdir=/,upperdir=$work/upper,workdir=$work/overlay-work" "$root"
-mount -t proc proc "$root/proc"
-mount --rbind /dev "$root/dev"
-mount -t tmpfs tmpfs "$root/tmp"
-mount -t tmpfs tmpfs "$root/run"
+mount_throwaway_root "$work" "$root"
 # No /sys: nothing here needs the machine's devices (the udev step brings
 # its own under umockdev), and no udevd runs in the root, so the
 # maintainer scripts leave udev alone as they must in a chroot.

@@ -85,3 +85,18 @@ stop_maker_server() {
     fi
     server_pid=
 }
+
+# mount_throwaway_root WORK ROOT: ROOT becomes a copy-on-write view of this
+# machine's root (an overlay whose upper layer is a tmpfs on WORK), with its
+# own /proc, /tmp and /run and the machine's /dev. Call it in a mount
+# namespace of the test's own (unshare --mount): everything goes with it.
+mount_throwaway_root() {
+    local work=$1 root=$2
+    mount -t tmpfs -o mode=0700 kelvo-package-test "$work"
+    mkdir -p "$work/upper" "$work/overlay-work" "$root"
+    mount -t overlay kelvo-package-test -o "lowerdir=/,upperdir=$work/upper,workdir=$work/overlay-work" "$root"
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    mount -t tmpfs tmpfs "$root/tmp"
+    mount -t tmpfs tmpfs "$root/run"
+}
