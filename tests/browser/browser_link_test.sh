@@ -32,6 +32,9 @@
 # browser-BROWSER-MODE-failure/.
 set -euo pipefail
 
+# shellcheck source=tests/browser/simulated_program.sh
+source "$(dirname "${BASH_SOURCE[0]}")/simulated_program.sh"
+
 browser=${1:-}
 mode=${2:-}
 case $browser in
@@ -123,16 +126,7 @@ chmod 700 "$work/run"
 # ------------------------------------------------------------ the program
 # A name of its own: a URL launch ends another copy whose name holds its own.
 program="$app/kelvo-browser-${work##*.}"
-cp "$KELVO_BINARY" "$program"
-crlf() { printf '%s\r\n' "$@"; }
-crlf "[RobotSimulationSettings]" "SimulateRobotResponses=1" "SimulatedResponseFilesFolderName=ResponseFiles" \
-     "[CurrentRobotDetails]" "Hardware=Zarn" "SoftwareVersion=3" "LDSSoftwareVersion=1" "ModelId=M1" "ConfigId=0" \
-     "[ActionToSimulate]" "UpdateType=1" \
-     "[LatestRobotImageDetails]" "UpgradeImageSize_Zarn=1048576" "UpgradeImageSize_Molvy=524288" \
-     > "$app/ConfigSettings.ini"
-mkdir -p "$app/ResponseFiles/Zarn/3_1/M1"
-{ crlf "getversion" "Component,Major,Minor,Build" "Software,3,1,2210" "LDS,1,0,88" "Model,M1,,"; printf '\032'; } \
-    > "$app/ResponseFiles/Zarn/3_1/M1/getversion.txt"
+install_simulated_program "$program"
 
 # What a session of this desktop has, and nothing of the machine's own.
 session_env=(

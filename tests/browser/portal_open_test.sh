@@ -25,6 +25,9 @@
 # namespace: a kelvo:// launch ends another copy of the program.
 set -euo pipefail
 
+# shellcheck source=tests/browser/simulated_program.sh
+source "$(dirname "${BASH_SOURCE[0]}")/simulated_program.sh"
+
 mode=${1:-}
 limit=120     # seconds any process started here may live
 started=$SECONDS
@@ -188,16 +191,7 @@ app=$work/app
 mkdir -p "$home" "$app" "$work/run" "$work/empty"
 chmod 700 "$work/run"
 program="$app/kelvo-portal-$$-$RANDOM"
-cp "$KELVO_BINARY" "$program"
-crlf() { printf '%s\r\n' "$@"; }
-crlf "[RobotSimulationSettings]" "SimulateRobotResponses=1" "SimulatedResponseFilesFolderName=ResponseFiles" \
-     "[CurrentRobotDetails]" "Hardware=Zarn" "SoftwareVersion=3" "LDSSoftwareVersion=1" "ModelId=M1" "ConfigId=0" \
-     "[ActionToSimulate]" "UpdateType=1" \
-     "[LatestRobotImageDetails]" "UpgradeImageSize_Zarn=1048576" "UpgradeImageSize_Molvy=524288" \
-     >"$app/ConfigSettings.ini"
-mkdir -p "$app/ResponseFiles/Zarn/3_1/M1"
-{ crlf "getversion" "Component,Major,Minor,Build" "Software,3,1,2210" "LDS,1,0,88" "Model,M1,,"; printf '\032'; } \
-    >"$app/ResponseFiles/Zarn/3_1/M1/getversion.txt"
+install_simulated_program "$program"
 
 # A session with nothing of the machine's own but its system folders.
 export PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 HOME=$home
