@@ -125,7 +125,7 @@ mount_throwaway_root "$work" "$root"
 # maintainer scripts leave udev alone as they must in a chroot.
 cp "$deb" "$root/tmp/package.deb"
 cp "$newer" "$root/tmp/newer.deb"
-cp "$here/../browser/portal_open_test.sh" "$root/tmp/portal_open_test.sh"
+cp "$here/../browser/portal_open_test.sh" "$here/../browser/simulated_program.sh" "$root/tmp/"
 in_root() { chroot "$root" "$@"; }
 # A user's session as a browser would start the handler: a clean
 # environment, the proxy pointing at the stand-in. xdg-open hands links to
