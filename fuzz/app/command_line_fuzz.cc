@@ -119,11 +119,11 @@ void CheckCommandLine(std::string working) {
   // Help and the version are answered and end nothing: they never reach the
   // URL road, the only one that ends other copies; nothing else is taken
   // for them.
-  Request request = ReadRequest(working.c_str());
-  Check((request == Request::Help) == IsOneOf(working, {"--help", "-h", "/?", "help"}));
-  Check((request == Request::Version) == (working == "--version"));
-  Check((request == Request::None) == working.empty());
-  if (request != Request::Url) return;
+  CommandRequest request = ReadRequest(working.c_str());
+  Check((request == CommandRequest::Help) == IsOneOf(working, {"--help", "-h", "/?", "help"}));
+  Check((request == CommandRequest::Version) == (working == "--version"));
+  Check((request == CommandRequest::None) == working.empty());
+  if (request != CommandRequest::Url) return;
   if (!plat::StartsWithNoCase(working, "kelvo://")) return;
 
   // The URL buffer: the command line's length plus 5 bytes, zeroed.

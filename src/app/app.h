@@ -14,11 +14,11 @@ int StartUp(const char* commandLine);
 int RunMain(const char* commandLine, const char* applicationPath);
 
 // What RunMain makes of a command line. Only a URL ends other copies.
-enum class Request { None, Help, Version, Register, Unregister, Url };
+enum class CommandRequest { None, Help, Version, Register, Unregister, Url };
 // None for an absent or empty line; Help for exactly "--help", "-h", "/?" or
 // "help"; Version for exactly "--version"; the registration words exactly as
 // written; everything else is a URL (which may still be refused).
-Request ReadRequest(const char* commandLine);
+CommandRequest ReadRequest(const char* commandLine);
 
 // Start-up's choice of road for the command line (its end quotes already
 // stripped): true for the /NOSERVER road. That switch is for a person at a

@@ -83,33 +83,33 @@ void MakeHttpUrl(char* url) {
   std::memcpy(url, "http", 4);
 }
 
-Request ReadRequest(const char* commandLine) {
-  if (!commandLine || commandLine[0] == '\0') return Request::None;
+CommandRequest ReadRequest(const char* commandLine) {
+  if (!commandLine || commandLine[0] == '\0') return CommandRequest::None;
   std::string line = commandLine;
-  if (line == "--help" || line == "-h" || line == "/?" || line == "help") return Request::Help;
-  if (line == "--version") return Request::Version;
-  if (line == "register") return Request::Register;
-  if (line == "unregister") return Request::Unregister;
-  return Request::Url;
+  if (line == "--help" || line == "-h" || line == "/?" || line == "help") return CommandRequest::Help;
+  if (line == "--version") return CommandRequest::Version;
+  if (line == "register") return CommandRequest::Register;
+  if (line == "unregister") return CommandRequest::Unregister;
+  return CommandRequest::Url;
 }
 
 int RunMain(const char* commandLine, const char* applicationPath) {
   switch (ReadRequest(commandLine)) {
-    case Request::None:
+    case CommandRequest::None:
       std::fputs("No URL passed. Can not start operation.\n", stdout);
       LogWrite("ERROR - No URL passed. Cannot start operation, return -1\n");
       return -1;
     // A person at a prompt asking what the program takes, perhaps while a
     // copy is in the middle of an update: answer, and end nothing.
-    case Request::Help:
+    case CommandRequest::Help:
       std::fputs(UsageText(), stdout);
       LogWrite("Usage text requested with [%s], return -1\n", commandLine);
       return -1;
-    case Request::Version:
+    case CommandRequest::Version:
       std::printf("%s\n", UpgraderVersion);
       LogWrite("Version requested with [%s], return -1\n", commandLine);
       return -1;
-    case Request::Register:
+    case CommandRequest::Register:
       if (std::strlen(applicationPath) >= 259) {
         std::fputs("Application path is too long, please move to a shorter path.", stdout);
         LogWrite("ERROR - Application path is too long, please move to a shorter path\n");
@@ -121,7 +121,7 @@ int RunMain(const char* commandLine, const char* applicationPath) {
         LogWrite("ERROR: Registration failed.\n");
       }
       return 0;
-    case Request::Unregister:
+    case CommandRequest::Unregister:
       if (UnregisterURLHandler()) {
         std::fputs("Unregister succeeded.\n", stdout);
         LogWrite("Unregistration succeeded\n");
@@ -130,7 +130,7 @@ int RunMain(const char* commandLine, const char* applicationPath) {
         LogWrite("ERROR: Unregistration failed\n");
       }
       return 0;
-    case Request::Url:
+    case CommandRequest::Url:
       break;
   }
   return RunUrl(commandLine, applicationPath);
