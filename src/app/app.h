@@ -9,12 +9,24 @@ extern const char AppTitle[];
 // commandLine may be null (absent). Returns the exit code.
 int StartUp(const char* commandLine);
 
-// Everything that isn't the /NOSERVER road: "register", "unregister" or a kelvo:// URL.
+// Everything that isn't the /NOSERVER road: "register", "unregister", a
+// request for help or the version, or a kelvo:// URL.
 int RunMain(const char* commandLine, const char* applicationPath);
 
+// What RunMain makes of a command line. Only a URL ends other copies.
+enum class CommandRequest { None, Help, Version, Register, Unregister, Url };
+// None for an absent or empty line; Help for exactly "--help", "-h", "/?" or
+// "help"; Version for exactly "--version"; the registration words exactly as
+// written; everything else is a URL (which may still be refused).
+CommandRequest ReadRequest(const char* commandLine);
+
 // Start-up's choice of road for the command line (its end quotes already
-// stripped): true for the /NOSERVER road. A kelvo:// URL, in any letter case,
-// never takes it.
+// stripped): true for the /NOSERVER road. That switch is for a person at a
+// prompt, who types it first; a browser or a desktop launcher hands on a
+// link, which holds the scheme name, and may put anything before it. So the
+// line must begin with "/NOSERVER" (any letter case) and hold the scheme
+// name nowhere: not "kelvo" followed by a colon, plain or percent-encoded
+// once or more ("kelvo:", "kelvo%3a", "kelvo%253a", ...), in any letter case.
 bool TakesLocalRoad(const std::string& commandLine);
 // The local road's script path: the command line without its first nine
 // characters, white space trimmed from both ends.
@@ -25,5 +37,6 @@ std::string LocalScriptPath(const std::string& commandLine);
 // as it goes, and returns the Reply-To text after the marker, or null when
 // there is none or it is too short.
 const char* CutReplyTo(char* url);
-// "kelvo://..." becomes "http://..." in place (one character shorter).
+// "kelvo://..." (the scheme in any letter case) becomes "http://..." in
+// place (one character shorter).
 void MakeHttpUrl(char* url);

@@ -8,7 +8,10 @@
 #include "app/url_registration.h"
 #include "log/log.h"
 #include "platform/memory.h"
+#include "app/usage.h"
 #include "platform/message_box.h"
+#include "platform/text.h"
+#include "script/report.h"
 #include "script/server_run.h"
 
 namespace {
@@ -29,7 +32,9 @@ void ShowOutOfMemory() {
 int RunUrl(const char* commandLine, const char* applicationPath) {
   TerminateOtherInstance(applicationPath);
 
-  if (std::strncmp(commandLine, "kelvo://", 8) != 0) {
+  // A scheme is the same word in any letter case, and launchers hand it on as
+  // the page wrote it.
+  if (!plat::StartsWithNoCase(commandLine, "kelvo://")) {
     std::fputs("Invalid URL passed. Can not start operation.\n", stdout);
     LogWrite("ERROR: Invalid URL passed. Cannot start operation, returning -1\n");
     return -1;
@@ -78,34 +83,55 @@ void MakeHttpUrl(char* url) {
   std::memcpy(url, "http", 4);
 }
 
+CommandRequest ReadRequest(const char* commandLine) {
+  if (!commandLine || commandLine[0] == '\0') return CommandRequest::None;
+  std::string line = commandLine;
+  if (line == "--help" || line == "-h" || line == "/?" || line == "help") return CommandRequest::Help;
+  if (line == "--version") return CommandRequest::Version;
+  if (line == "register") return CommandRequest::Register;
+  if (line == "unregister") return CommandRequest::Unregister;
+  return CommandRequest::Url;
+}
+
 int RunMain(const char* commandLine, const char* applicationPath) {
-  if (!commandLine || commandLine[0] == '\0') {
-    std::fputs("No URL passed. Can not start operation.\n", stdout);
-    LogWrite("ERROR - No URL passed. Cannot start operation, return -1\n");
-    return -1;
-  }
-  if (std::strcmp(commandLine, "register") == 0) {
-    if (std::strlen(applicationPath) >= 259) {
-      std::fputs("Application path is too long, please move to a shorter path.", stdout);
-      LogWrite("ERROR - Application path is too long, please move to a shorter path\n");
-    } else if (RegisterURLHandler(applicationPath)) {
-      std::fputs("Register succeeded.\n", stdout);
-      LogWrite("Registration succeeded\n");
-    } else {
-      std::fputs("ERROR - Register failed.\n", stdout);
-      LogWrite("ERROR: Registration failed.\n");
-    }
-    return 0;
-  }
-  if (std::strcmp(commandLine, "unregister") == 0) {
-    if (UnregisterURLHandler()) {
-      std::fputs("Unregister succeeded.\n", stdout);
-      LogWrite("Unregistration succeeded\n");
-    } else {
-      std::fputs("ERROR - Unregister failed.\n", stdout);
-      LogWrite("ERROR: Unregistration failed\n");
-    }
-    return 0;
+  switch (ReadRequest(commandLine)) {
+    case CommandRequest::None:
+      std::fputs("No URL passed. Can not start operation.\n", stdout);
+      LogWrite("ERROR - No URL passed. Cannot start operation, return -1\n");
+      return -1;
+    // A person at a prompt asking what the program takes, perhaps while a
+    // copy is in the middle of an update: answer, and end nothing.
+    case CommandRequest::Help:
+      std::fputs(UsageText(), stdout);
+      LogWrite("Usage text requested with [%s], return -1\n", commandLine);
+      return -1;
+    case CommandRequest::Version:
+      std::printf("%s\n", UpgraderVersion);
+      LogWrite("Version requested with [%s], return -1\n", commandLine);
+      return -1;
+    case CommandRequest::Register:
+      if (std::strlen(applicationPath) >= 259) {
+        std::fputs("Application path is too long, please move to a shorter path.", stdout);
+        LogWrite("ERROR - Application path is too long, please move to a shorter path\n");
+      } else if (RegisterURLHandler(applicationPath)) {
+        std::fputs("Register succeeded.\n", stdout);
+        LogWrite("Registration succeeded\n");
+      } else {
+        std::fputs("ERROR - Register failed.\n", stdout);
+        LogWrite("ERROR: Registration failed.\n");
+      }
+      return 0;
+    case CommandRequest::Unregister:
+      if (UnregisterURLHandler()) {
+        std::fputs("Unregister succeeded.\n", stdout);
+        LogWrite("Unregistration succeeded\n");
+      } else {
+        std::fputs("ERROR - Unregister failed.\n", stdout);
+        LogWrite("ERROR: Unregistration failed\n");
+      }
+      return 0;
+    case CommandRequest::Url:
+      break;
   }
   return RunUrl(commandLine, applicationPath);
 }

@@ -17,6 +17,30 @@ const char AppTitle[] = "Kelvo Robot Updater";
 
 namespace {
 
+constexpr char kSwitch[] = "/NOSERVER";
+
+// True when text, lower-cased, holds what at pos.
+bool HoldsAt(const std::string& text, size_t pos, const char* what) {
+  return pos <= text.size() && text.compare(pos, std::strlen(what), what) == 0;
+}
+
+// "kelvo" in any letter case, followed by a colon or by a colon's percent
+// escape, escaped once or more ("%3a", "%253a", ...).
+bool HoldsSchemeName(const std::string& commandLine) {
+  std::string lower;
+  lower.reserve(commandLine.size());
+  for (char c : commandLine) lower.push_back(plat::AsciiLower(c));
+  for (size_t at = lower.find("kelvo"); at != std::string::npos; at = lower.find("kelvo", at + 1)) {
+    size_t next = at + 5;
+    if (HoldsAt(lower, next, ":")) return true;
+    if (!HoldsAt(lower, next, "%")) continue;
+    ++next;
+    while (HoldsAt(lower, next, "25")) next += 2;
+    if (HoldsAt(lower, next, "3a")) return true;
+  }
+  return false;
+}
+
 bool IsTrimSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
@@ -46,20 +70,16 @@ int RunLocalRoad(const std::string& commandLine) {
 bool TakesLocalRoad(const std::string& commandLine) {
   // A web page controls the whole of a link, and can make the browser save a
   // file whose path holds the switch: a link must never run a local file.
-  // Browsers hand on any "kelvo:" link, slashes or not ("kelvo:AAADownloads/
-  // noserver.txt" would otherwise run a downloaded script, the first nine
-  // characters being dropped), so everything that starts with the scheme name
-  // goes to RunMain, which refuses what isn't a well-formed URL.
-  if (plat::StartsWithNoCase(commandLine, "kelvo:")) return false;
-  std::string upper = commandLine;
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper.find("/NOSERVER") != std::string::npos;
+  // Launchers hand on what they are given: "kelvo:" links without slashes,
+  // with blanks, control characters, a byte-order mark or quotes before the
+  // scheme, or with the colon percent-encoded. The first nine characters are
+  // dropped whatever they are, so only a line that begins with the switch,
+  // as a person types it, may take this road.
+  return plat::StartsWithNoCase(commandLine, kSwitch) && !HoldsSchemeName(commandLine);
 }
 
 std::string LocalScriptPath(const std::string& commandLine) {
-  // Whatever follows the first nine characters, wherever the switch stood.
+  // Whatever follows the first nine characters: the switch, on this road.
   std::string rest = commandLine.size() > 9 ? commandLine.substr(9) : std::string();
   size_t first = 0;
   while (first < rest.size() && IsTrimSpace(rest[first])) ++first;

@@ -437,4 +437,43 @@ TEST_F(RegistrationDesktop, TheLaunchersStartTheProgramWhereverItsPathLetsThem) 
   }
 }
 
+// xdg-open's generic mode finds the scheme on any line of what it is given,
+// and hands the whole text on, a line end before the scheme name included:
+// a page's link to the script it had the browser download reaches the
+// program, which must refuse it and run nothing.
+TEST_F(RegistrationDesktop, XdgOpenHandsOnALineEndBeforeTheSchemeAndNoScriptRuns) {
+  std::string source = ts::BinaryPath();
+  ASSERT_FALSE(source.empty()) << "KELVO_BINARY is not set";
+  ASSERT_TRUE(ts::FileExists("/usr/bin/xdg-open")) << "needs xdg-utils (scripts/test installs it)";
+  std::ostringstream name;
+  name << "kelvo-desk-" << std::hex << std::random_device()();
+  std::string program = home_.File(name.str());
+  ts::CopyFileBytes(source, program);
+  ASSERT_TRUE(RegisterURLHandler(program.c_str()));
+  Log();
+  // The download, relative to the folder the launcher and the program start in.
+  std::string downloads = name.str() + "-Downloads";
+  std::filesystem::create_directories(downloads);
+  struct Removed {
+    std::string path;
+    ~Removed() { ts::RemoveTree(path); }
+  } removed{downloads};
+  std::string secret = home_.File("secret.bin");
+  ts::WriteFileBytes(secret, "SECRET");
+  ts::WriteFileBytes(downloads + "/noserver.txt", "getlocal " + secret + "\r\nsend EVILMARK\r\n");
+
+  const std::string link = "\nkelvo:AA" + downloads + "/noserver.txt";
+  Launch("/usr/bin/xdg-open", {link}, true);
+  std::string log = ts::ReadFileBytes(ts::LogPathFor(home_.path()));
+  // It reached the program as written, and went no further than the scheme test.
+  EXPECT_NE(log.find("Command line: [" + link + "]\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR: Invalid URL passed. Cannot start operation, returning -1"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Kelvo Upgrader Ended - ret code = -1"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Called with \"No Server\""), std::string::npos) << log;
+  EXPECT_EQ(log.find("] Run: ["), std::string::npos) << log;
+  EXPECT_TRUE(UnregisterURLHandler());
+  Log();
+}
+
 }  // namespace

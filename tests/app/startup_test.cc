@@ -75,8 +75,8 @@ TEST_F(BinaryTest, LocalRoadRefusals) {
       {{"/NOSERVER"}, "\tERROR - Invalid command line. Script file not specified"},
       {{"/NOSERVER", "", ""}, "\tERROR - Invalid command line. Script file not specified"},
       {{"/NOSERVER", missing}, "\tERROR - Script file [" + missing + "] not found"},
-      // The path is taken from the tenth character on, wherever the switch stood.
-      {{"x/NOSERVER", missing}, "\tERROR - Script file [R " + missing + "] not found"},
+      // A quoted path loses only the closing quote, the line's last character.
+      {{"/NOSERVER", "\"" + missing + "\""}, "\tERROR - Script file [\"" + missing + "] not found"},
       {{"/NOSERVER", work.File(std::string(300, 'p'))},
        "\tERROR - Script file [" + work.File(std::string(300, 'p')) + "] not found"},
   };
@@ -96,12 +96,33 @@ TEST_F(BinaryTest, LocalRoadRefusals) {
 }
 
 TEST_F(BinaryTest, LowerCaseSwitchWithBlanksAroundThePath) {
+  // Each form a person may type: the switch first, in any letter case, and a
+  // script whose name holds the scheme's word but no colon.
   std::string script = work.File("s.txt");
+  std::string named = work.File("kelvo-update.txt");
   WriteFileBytes(script, "wait 1");
-  auto run = RunBinary({"/noserver", "", "", script, ""});
-  ASSERT_TRUE(run.ended);
-  EXPECT_EQ(0, run.exitCode);
-  EXPECT_TRUE(Contains(Log(), "\tUsing script file [" + script + "]."));
+  WriteFileBytes(named, "wait 1");
+  struct Case {
+    std::vector<std::string> args;
+    std::string used;
+  };
+  const Case cases[] = {
+      {{"/noserver", "", "", script, ""}, script},
+      {{"/NoServer", named}, named},
+      {{"/NOSERVER" + script}, script},
+      // The whole line in quotes, as a shortcut may pass it.
+      {{"\"/NOSERVER", script + "\""}, script},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    testing_support::ResetLog(home.path());
+    auto run = RunBinary(c.args);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(0, run.exitCode);
+    auto log = Log();
+    EXPECT_TRUE(Contains(log, "\tUsing script file [" + c.used + "]."));
+    EXPECT_TRUE(Contains(log, "Run: [wait 1]"));
+  }
 }
 
 TEST_F(BinaryTest, AFolderIsNoScriptFileOnEitherBuild) {

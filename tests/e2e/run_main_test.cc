@@ -1,4 +1,6 @@
 // The command lines of the real program outside the /NOSERVER road.
+#include "app/usage.h"
+#include "platform/spawn.h"
 #include "url_road_fixture.h"
 
 namespace {
@@ -37,17 +39,25 @@ TEST_F(RunMainTest, NearMissesOfTheRegistrationWordsTakeTheUrlRoad) {
   ExpectInvalidUrl({"register", ""});  // "register " with its trailing blank
   ExpectInvalidUrl({"registerx"});
   ExpectInvalidUrl({"Unregister"});
-  // Letter case counts in the scheme.
-  ExpectInvalidUrl({"KELVO://updates.kelvo.com/s.txt"});
-  // A URL in any letter case never takes the local road, whatever it holds.
-  ExpectInvalidUrl({"KeLvO://updates.kelvo.com/x/NOSERVER /tmp/s.txt"});
+  // Near misses of the other words a person types are URLs too.
+  ExpectInvalidUrl({"--Help"});
+  ExpectInvalidUrl({"-help"});
+  ExpectInvalidUrl({"/?", ""});  // "/? " with its trailing blank
+  ExpectInvalidUrl({"--version", "x"});
+  // The scheme in any letter case, with one slash: a link all the same,
+  // refused as malformed, never the local road, whatever it holds.
+  ExpectInvalidUrl({"KELVO:/updates.kelvo.com/s.txt"});
+  ExpectInvalidUrl({"KeLvO:/updates.kelvo.com/x/NOSERVER /tmp/s.txt"});
   EXPECT_FALSE(Logged("\tCalled with \"No Server\" command line option."));
 }
 
 // A page can make the browser save a script named noserver.txt and link to
-// it with the scheme name but no slashes: the local road would drop the first
-// nine characters ("kelvo:AAA") and run the rest as a script path. Every such
-// link is a URL, refused as malformed, and the script never runs.
+// it with the scheme name but no slashes, and a launcher may put white space,
+// a byte-order mark or quotes before the scheme name or escape its colon: the
+// local road would drop the first nine characters ("kelvo:AAA", " kelvo:AA")
+// and run the rest as a script path. Only a line that begins with the switch
+// takes that road, and never one that holds the scheme name: every such line
+// is refused as a malformed URL, and the script never runs.
 TEST_F(RunMainTest, TheSchemeNameWithoutSlashesNeverRunsADownloadedScript) {
   std::string marker = programDir_.File("secret.bin");
   testing_support::WriteFileBytes(marker, "SECRET");
@@ -62,25 +72,117 @@ TEST_F(RunMainTest, TheSchemeNameWithoutSlashesNeverRunsADownloadedScript) {
   // A download folder relative to where the program starts.
   std::ostringstream folder;
   folder << "kelvo-e2e-dl-" << std::hex << std::random_device()();
-  std::filesystem::create_directories(folder.str());
+  std::filesystem::create_directories(folder.str() + "/kelvo%3A");
   struct Removed {
     std::string path;
     ~Removed() { testing_support::RemoveTree(path); }
   } removed{folder.str()};
   std::string relative = folder.str() + "/noserver.txt";
   testing_support::WriteFileBytes(relative, script);
+  testing_support::WriteFileBytes(folder.str() + "/kelvo%3A/noserver.txt", script);
 
-  for (const std::string& commandLine : {
-           "kelvo:AAA" + relative,
-           "KeLvO:AAA" + absolute,
-           "\"kelvo:AAA" + absolute + "\"",
-           "\"KELVO:aaa" + relative + "\"",
-       }) {
+  std::vector<std::string> commandLines = {
+      "kelvo:AAA" + relative,
+      "KeLvO:AAA" + absolute,
+      "\"kelvo:AAA" + absolute + "\"",
+      "\"KELVO:aaa" + relative + "\"",
+      // The switch first, but the scheme name in the line.
+      "/NOSERVER " + folder.str() + "/kelvo%3A/noserver.txt",
+      "/noserver " + relative + " kelvo:",
+      // No scheme name, but the switch not first: nothing a person types.
+      "AAAAAAAAA" + relative,
+      "\"AAAAAAAA" + absolute,
+      "x/NOSERVER " + relative,
+  };
+  // Whatever a launcher may leave before the scheme name: white space of
+  // every kind, no-break spaces (UTF-8 and single-byte), a byte-order mark,
+  // quotes, a character of the page's own.
+  const std::string leads[] = {"",  " ",  "\t", "\r", "\n", "\v", "\f", " \t\n",
+                               "\xc2\xa0", "\xa0", "\xef\xbb\xbf", "\"", "'", "x"};
+  // The scheme name as it may be handed on: any letter case, the colon
+  // percent-encoded once or twice.
+  const std::string schemes[] = {"kelvo:", "KeLvO:", "kelvo%3a", "KELVO%3A", "kelvo%253A"};
+  for (const std::string& lead : leads) {
+    for (const std::string& scheme : schemes) {
+      // Padded to the nine characters the local road drops.
+      std::string head = lead + scheme;
+      if (head.size() < 9) head += std::string(9 - head.size(), 'A');
+      commandLines.push_back(head + relative);
+      // Inside the quotes, where the Windows start-up leaves white space alone.
+      commandLines.push_back("\"" + head + relative + "\"");
+    }
+  }
+  for (const std::string& commandLine : commandLines) {
     SCOPED_TRACE(commandLine);
     ExpectInvalidUrl({commandLine});
     EXPECT_FALSE(Logged("\tCalled with \"No Server\" command line option."));
     for (const std::string& line : Log()) EXPECT_NE(0u, line.rfind("Run: [", 0)) << line;
   }
+}
+
+// A person asking for help or the version at a prompt, perhaps while a copy
+// is in the middle of an update: the answer on standard output, the exit
+// code of a command line that can't be used, a line in the log, and the
+// running copy left alone. A near miss is a URL, and ends it.
+TEST_F(RunMainTest, HelpAndVersionAnswerAndEndNothing) {
+  // The running copy and these launches must see each other (on Linux the
+  // test has a PID namespace of its own).
+  sealed_ = false;
+  std::string longScript = programDir_.File("long.txt");
+  testing_support::WriteFileBytes(longScript, "wait 32767\r\nwait 32767\r\nwait 32767\r\nwait 32767\r\n");
+  plat::SpawnOptions options;
+  options.args = {"/NOSERVER", longScript};
+  options.env = testing_support::IsolatedEnv(home_.path());
+  options.captureOutput = false;
+  plat::SpawnedProcess* running = plat::StartProcess(program_, options);
+  ASSERT_NE(nullptr, running);
+  struct Released {
+    plat::SpawnedProcess* process;
+    ~Released() { plat::ReleaseProcess(process); }
+  } released{running};
+  for (int i = 0; i < 1200 && !Logged("Run: [wait 32767]"); ++i) {
+    int code = 0;
+    ASSERT_FALSE(plat::WaitProcess(running, 100, &code)) << "the running copy ended with " << code;
+  }
+  ASSERT_TRUE(Logged("Run: [wait 32767]"));
+
+  struct Case {
+    std::string commandLine;
+    std::string output;
+    std::string logLine;
+  };
+  std::string usage = UsageText();
+  const Case cases[] = {
+      {"--help", usage, "Usage text requested with [--help], return -1"},
+      {"-h", usage, "Usage text requested with [-h], return -1"},
+      {"/?", usage, "Usage text requested with [/?], return -1"},
+      {"help", usage, "Usage text requested with [help], return -1"},
+      {"--version", "KelvoUpgrader 1.1.18710\n", "Version requested with [--version], return -1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.commandLine);
+    auto run = Launch(c.commandLine);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(255, run.exitCode & 0xFF);
+    std::string output = run.output;
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());
+    EXPECT_EQ(c.output, output);
+    EXPECT_TRUE(Logged(c.logLine));
+    EXPECT_FALSE(Logged("ERROR: Invalid URL passed. Cannot start operation, returning -1"));
+    int code = 0;
+    EXPECT_FALSE(plat::WaitProcess(running, 0, &code)) << "ended with " << code;
+  }
+  auto log = Log();
+  EXPECT_EQ(5, std::count_if(log.begin(), log.end(), [](const std::string& line) {
+              return line == "************ Kelvo Upgrader Ended - ret code = -1 *****************";
+            }));
+  // The usage names every form, the switch as a person types it included.
+  EXPECT_NE(std::string::npos, usage.find(" register | unregister\n"));
+  EXPECT_NE(std::string::npos, usage.find(" /NOSERVER script\n"));
+
+  ExpectInvalidUrl({"--HELP"});
+  int code = 0;
+  EXPECT_TRUE(plat::WaitProcess(running, 60000, &code));
 }
 
 TEST_F(RunMainTest, RegisterThenUnregister) {
@@ -181,6 +283,11 @@ TEST_F(RunMainTest, ReplyToMarkersInAnyCaseAndTheFirstOneWins) {
       // Stored with its trailing blanks; posted, as WinINet does, without them.
       {"kelvo://updates.kelvo.com/s.txt?Reply-To=http://updates.kelvo.com/r2   ",
        "http://updates.kelvo.com/s.txt", "http://updates.kelvo.com/r2   ", true},
+      // The scheme in any letter case, as gio and wine's shell hand it on.
+      {"KELVO://updates.kelvo.com/s.txt?Reply-To=http://updates.kelvo.com/r",
+       "http://updates.kelvo.com/s.txt", "http://updates.kelvo.com/r", true},
+      {"\"KeLvO://updates.kelvo.com/x/NOSERVER/s.txt\"", "http://updates.kelvo.com/x/NOSERVER/s.txt", "",
+       false},
       // As a browser passes it on Windows: the URL in double quotes.
       {"\"kelvo://updates.kelvo.com/q.txt?Reply-To=http://updates.kelvo.com/r\"",
        "http://updates.kelvo.com/q.txt", "http://updates.kelvo.com/r", true},
