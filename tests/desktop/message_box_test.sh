@@ -128,10 +128,12 @@ poll 600 runs_ended 2 || fail "the program did not end" "$(tail -5 "$log")"
 # The program has ended; the dialog it started is there, waiting for a click.
 poll 300 xdotool search --name '^Kelvo Robot Updater$' >/dev/null 2>&1 || fail "no dialog titled Kelvo Robot Updater"
 window=$(xdotool search --name '^Kelvo Robot Updater$' | head -n1)
-poll 100 bash -c "xwininfo -id $window 2>/dev/null | grep -q 'IsViewable'" || true
+poll 100 bash -c "xwininfo -id $window 2>/dev/null | grep -q 'IsViewable'" || fail "the dialog is not on screen"
 screenshot dialog
-dialog_pid=$(xdotool getwindowpid "$window" 2>/dev/null || true)
-[[ -n $dialog_pid ]] && tr '\0' ' ' <"/proc/$dialog_pid/cmdline" >"$work/dialog.cmd" || true
+# Its words, from its command line (xmessage sets no _NET_WM_PID; this PID
+# namespace holds no other dialog).
+dialog_pid=$(pgrep -n -x 'zenity|kdialog|xmessage') || fail "no dialog process"
+tr '\0' ' ' <"/proc/$dialog_pid/cmdline" >"$work/dialog.cmd"
 grep -q "$text" "$work/dialog.cmd" || fail "the dialog does not say what went wrong" "$(cat "$work/dialog.cmd")"
 kill "$dialog_pid"
 

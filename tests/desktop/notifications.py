@@ -59,13 +59,15 @@ def by_process(calls):
     return runs
 
 
-def check_run(name, shown, outcomes, bar, late):
+def check_run(name, shown, outcomes, bar, late, previous):
     # One notification for the whole process: every later call replaces the
-    # id the first was given.
+    # id the first was given, and the first replaces what the run before
+    # left (the server keeps the id).
     ids = {c['id'] for c in shown}
     assert len(ids) == 1 and None not in ids, (name, 'not one id', [(c['replaces'], c['id']) for c in shown])
     the_id = ids.pop()
-    assert shown[0]['replaces'] == 0 and all(c['replaces'] == the_id for c in shown[1:]), \
+    assert previous is None or shown[0]['replaces'] == previous, (name, 'the run before', previous, shown[0])
+    assert shown[0]['replaces'] in (0, the_id) and all(c['replaces'] == the_id for c in shown[1:]), \
         (name, [c['replaces'] for c in shown])
     for c in shown:
         assert c['summary'] == TITLE and c['app'] == TITLE, c
@@ -113,10 +115,12 @@ def main():
     shown = by_process(calls)
     assert len(shown) == len(runs), ('expected %d runs, saw %d' % (len(runs), len(shown)),
                                      [len(s) for s in shown])
+    previous = None
     for name, s in zip(runs, shown):
         late = name.startswith('late:')
         outcomes = [TAKEN if r == 'taken' else REFUSED for r in name.split(':')[-1].split(',')]
-        check_run(server + ' ' + name, s, outcomes, server == 'dunst', late)
+        check_run(server + ' ' + name, s, outcomes, server == 'dunst', late, previous)
+        previous = s[-1]['id']
 
 
 main()

@@ -1,8 +1,8 @@
 // Progress as a desktop notification: org.freedesktop.Notifications on the
-// session bus, through sd-bus. One notification for the whole process,
-// replaced in place (replaces_id): each job's progress takes the place of
-// the job before, so a second upload never shows beside the first one's
-// outcome.
+// session bus, through sd-bus. One notification, replaced in place
+// (replaces_id): each job's progress takes the place of the job before, also
+// of the last one a run before left (notifications.h), so a second upload
+// never shows beside or behind an earlier outcome.
 //
 // What servers make of it differs, and the words must be readable on all:
 // - the standard "value" hint is drawn as a bar beside the text by dunst, but
@@ -112,6 +112,7 @@ DesktopProgressShown* OpenDesktopProgress() {
       Disconnect();
       return nullptr;
     }
+    connection->id = LastNotification(bus);
   }
   return new DesktopProgressShown;
 }
@@ -135,10 +136,11 @@ bool ShowDesktopProgress(DesktopProgressShown*, const DesktopProgressView& view)
   if (r >= 0) r = sd_bus_call(connection->bus, call, kWaitForever, &error, &reply);
   uint32_t id = 0;
   if (r >= 0) r = sd_bus_message_read(reply, "u", &id);
-  if (r >= 0 && id != 0) {
-    // A server may give a new id (the person closed ours): the old one is
-    // gone, so only the newest counts.
+  if (r >= 0 && id != 0 && id != connection->id) {
+    // A server gives a new id when ours is gone (the person closed it):
+    // only the newest counts.
     connection->id = id;
+    RememberNotification(connection->bus, id);
   }
   bool lost = r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE;
   sd_bus_error_free(&error);

@@ -31,7 +31,10 @@ bool Notify(const char* caption, const char* text) {
     std::string icon = NotificationIcon();
     int r = sd_bus_message_new_method_call(bus, &call, kNotificationsName, kNotificationsPath, kNotificationsName,
                                            "Notify");
-    if (r >= 0) r = sd_bus_message_append(call, "susss", caption, 0u, icon.c_str(), caption, text);
+    // In place of what an upload left on screen: notification-daemon, for
+    // one, would show this only once that had been dismissed.
+    uint32_t previous = LastNotification(bus);
+    if (r >= 0) r = sd_bus_message_append(call, "susss", caption, previous, icon.c_str(), caption, text);
     if (r >= 0) r = sd_bus_message_append(call, "as", 0);
     if (r >= 0) {
       r = sd_bus_message_append(call, "a{sv}", 2, "urgency", "y", kUrgencyCritical, "desktop-entry", "s",

@@ -3,6 +3,7 @@
 #pragma once
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <string>
 
 namespace plat {
@@ -25,5 +26,14 @@ std::string NotificationIcon();
 // for a call. Asks the bus only, never the service, so it answers at once
 // even when the service is stopped.
 bool NotificationServiceThere(sd_bus* bus);
+
+// Our newest notification on the server that runs now, or 0: what a run
+// before left on screen (an outcome never expires) is replaced, not stacked
+// beside or, on servers that show one at a time, queued behind. Kept in
+// $XDG_RUNTIME_DIR with the server's unique bus name, which the bus never
+// gives again, so an id from a server since restarted is never taken for
+// ours.
+uint32_t LastNotification(sd_bus* bus);
+void RememberNotification(sd_bus* bus, uint32_t id);
 
 }  // namespace plat
