@@ -19,7 +19,7 @@
 #       the one line that says whether the desktop was told).
 #   upload_progress_test.sh wine    The Windows build under wine (a prefix of
 #       its own) against the robot emulator on a pseudo-terminal that wine
-#       maps to COM5, taking the image at 30000 bytes a second: a window
+#       maps to COM5, taking the image at 15000 bytes a second (17 s an image): a window
 #       titled "Kelvo Robot Updater" shows the percentage and the warning
 #       while the image goes out (read by tools/window_text); a second upload
 #       in the same script shows its own progress from its start.
@@ -350,7 +350,7 @@ texts() {
 window_there() { xdotool search --name "^$title\$" >/dev/null 2>&1; }
 
 step "robot on a pseudo-terminal"
-robot robot --image-rate 30000
+robot robot --image-rate 15000
 python3 -c 'import random,sys; random.seed(5); open(sys.argv[1],"wb").write(bytes(random.randrange(256) for _ in range(256*1024)))' "$work/image.bin"
 printf 'getlocal %s\r\nupload code\r\nupload code\r\n' "$(on_z "$work/image.bin")" >"$work/script.txt"
 
