@@ -126,7 +126,7 @@ void ServeJobs() {
       } else {
         state.changed.wait_until(hold, lastShown + kSuccessHold, stop);
       }
-      if (!stop()) {
+      if (!stop() && shown) {
         hold.unlock();
         CloseDesktopProgress(shown);
         hold.lock();

@@ -19,10 +19,12 @@
 #       the one line that says whether the desktop was told).
 #   upload_progress_test.sh wine    The Windows build under wine (a prefix of
 #       its own) against the robot emulator on a pseudo-terminal that wine
-#       maps to COM5, taking the image at 15000 bytes a second (17 s an image): a window
-#       titled "Kelvo Robot Updater" shows the percentage and the warning
-#       while the image goes out (read by tools/window_text); a second upload
-#       in the same script shows its own progress from its start.
+#       maps to COM5, taking the image at 15000 bytes a second (17 s an
+#       image): a window titled "Kelvo Robot Updater" shows the percentage
+#       and the warning while the image goes out (read by tools/window_text,
+#       the bar's position too); a second upload in the same script shows its
+#       own progress from its start; an upload the robot never acknowledges
+#       leaves the failure, with an empty bar, until the program ends.
 #
 # KELVO_BINARY (and for wine KELVO_WINDOWS_BINARY), KELVO_ROBOT_EMULATOR and
 # KELVO_SOURCE_DIR come from ctest. Screenshots and the recorded calls are kept
