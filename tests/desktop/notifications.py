@@ -9,6 +9,8 @@ that sent it (its unique bus name). The checks:
         script) or refused; the runs came in this order, one process each.
         late:taken,taken: the server was paused for the first upload, whose
         progress may come in only at its end.
+    split N FIRST REST   writes the record of the first N processes to
+        FIRST, that of the others to REST.
     count-open   prints how many notifications the calls made (each a
         notification of its own on screen until it expires or is closed).
 """
@@ -104,7 +106,27 @@ def check_run(name, shown, outcomes, bar, late, previous):
         print('%s: %d notifications under id %d, percent %s, then "%s"' % (name, len(u), the_id, percents, last['body']))
 
 
+def split(path, first, out_first, out_rest):
+    text = open(path, encoding='utf-8', errors='replace').read()
+    blocks = re.split(r'\n(?=method call|method return|signal|error)', text)
+    senders = []
+    for b in blocks:
+        m = re.match(r'method call .* sender=(\S+) .*member=Notify$', b.split('\n', 1)[0])
+        if m and m.group(1) not in senders:
+            senders.append(m.group(1))
+    rest = set(senders[first:])
+
+    def theirs(b):
+        head = b.split('\n', 1)[0]
+        return any(' sender=%s ' % s in head or ' destination=%s ' % s in head for s in rest)
+    open(out_first, 'w').write('\n'.join(b for b in blocks if not theirs(b)) + '\n')
+    open(out_rest, 'w').write('\n'.join(b for b in blocks if theirs(b)) + '\n')
+
+
 def main():
+    if sys.argv[2] == 'split':
+        split(sys.argv[1], int(sys.argv[3]), sys.argv[4], sys.argv[5])
+        return
     calls = read(sys.argv[1])
     check = sys.argv[2]
     if check == 'count-open':

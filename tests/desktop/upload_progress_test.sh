@@ -167,7 +167,6 @@ PY
         [[ -f $work/home/data/icons/hicolor/scalable/apps/kelvo-upgrader.svg ]] ||
             fail "register put no icon into the user's hicolor folder" "$(find "$work/home" -type f)"
     }
-    notifies() { grep -c 'member=Notify$' "$work/monitor.txt" 2>/dev/null || true; }
     uploaded() { grep -q "$1" "$(log_file)" 2>/dev/null; }
 
     if [[ $mode == linux-session ]]; then
@@ -215,7 +214,6 @@ PY
             server_pid=$(pgrep -P "${pids[0]}" -x dunst) || fail "dunst is not running"
             kill -STOP "$server_pid"
             registered_home
-            before=$(notifies)
             upload twice twice &
             run=$!
             poll 600 uploaded 'Writing checksum' || fail "the paused run never wrote the image"
@@ -227,7 +225,6 @@ PY
             dbus-send --session --print-reply --dest=org.freedesktop.Notifications /org/freedesktop/Notifications \
                 org.freedesktop.Notifications.GetServerInformation >/dev/null
             dunstctl count displayed >"$work/dunst-displayed-paused"
-            echo "$before" >"$work/dunst-paused-from"
         fi
         kill $monitor
         exit 0
@@ -249,23 +246,9 @@ PY
         cp "$work/monitor.txt" "$keep/$server-monitor.txt"
         step "what $server received"
         if [[ $server == dunst ]]; then
-            from=$(cat "$work/dunst-paused-from")
-            # The paused runs' calls are those after the first two runs'.
-            python3 - "$work/monitor.txt" "$work/monitor-first.txt" "$work/monitor-paused.txt" <<'PY'
-import re, sys
-text = open(sys.argv[1], encoding='utf-8', errors='replace').read()
-blocks = re.split(r'\n(?=method call|method return|signal|error)', text)
-senders = []
-for b in blocks:
-    m = re.match(r'method call .* sender=(\S+) .*member=Notify$', b.split('\n', 1)[0])
-    if m and m.group(1) not in senders: senders.append(m.group(1))
-paused = set(senders[3:])
-def mine(b):
-    head = b.split('\n', 1)[0]
-    return any(' sender=%s ' % s in head or ' destination=%s ' % s in head for s in paused)
-open(sys.argv[2], 'w').write('\n'.join(b for b in blocks if not mine(b)) + '\n')
-open(sys.argv[3], 'w').write('\n'.join(b for b in blocks if mine(b)) + '\n')
-PY
+            # The paused run's calls (the fourth process's) apart from the rest.
+            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor.txt" split 3 \
+                "$work/monitor-first.txt" "$work/monitor-paused.txt"
             python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor-first.txt" uploads dunst taken,taken refused taken ||
                 fail "dunst: the notifications were not as expected"
             python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor-paused.txt" uploads dunst late:taken,taken ||
