@@ -28,6 +28,7 @@ KELVO_PACKAGES=(
     firefox-esr imagemagick             # ... with Firefox too; screenshots of the questions
     xdg-desktop-portal xdg-desktop-portal-gtk x11-utils  # the portal test (tests/browser)
     dunst dbus-bin                      # upload progress test: notification server, dbus-monitor
+    notification-daemon xfce4-notifyd   # ... on two more notification servers (x11-utils: xmessage, the message box test's dialog)
     util-linux                          # flock
     wixl msitools                       # scripts/package: the .msi, and reading it back
     dpkg-dev fakeroot                   # scripts/package: the .deb (dpkg-shlibdeps, dpkg-deb)

@@ -19,6 +19,10 @@ constexpr auto kShowInterval = std::chrono::seconds(1);
 constexpr auto kAnswerWait = std::chrono::milliseconds(50);
 // How long the process's end waits for the outcome to be shown.
 constexpr auto kFlushWait = std::chrono::seconds(4);
+// How long a success stays in a window of its own (a notification stays
+// anyway). A failure stays until the next job or the process's end: the
+// person must see it even when they come back to the PC later.
+constexpr auto kSuccessHold = std::chrono::seconds(2);
 
 enum class Taken { Unknown, Yes, No };
 
@@ -105,11 +109,6 @@ void ServeJobs() {
     unsigned long asked = state.asked;
     hold.unlock();
     bool ok = open && ShowDesktopProgress(shown, view);
-    if (view.ended && shown) {
-      CloseDesktopProgress(shown);
-      shown = nullptr;
-      open = false;
-    }
     hold.lock();
     lastShown = SteadyClock::now();
     shownOnce = true;
@@ -118,6 +117,23 @@ void ServeJobs() {
       state.done = asked;
     }
     state.changed.notify_all();
+    if (view.ended && state.job == job) {
+      // The outcome stays until the next job or the end; a success only for
+      // a moment.
+      auto stop = [job] { return state.quit || state.job != job; };
+      if (view.failed) {
+        state.changed.wait(hold, stop);
+      } else {
+        state.changed.wait_until(hold, lastShown + kSuccessHold, stop);
+      }
+      if (!stop() && shown) {
+        hold.unlock();
+        CloseDesktopProgress(shown);
+        hold.lock();
+        shown = nullptr;
+        open = false;
+      }
+    }
   }
   hold.unlock();
   if (shown) CloseDesktopProgress(shown);
@@ -186,19 +202,24 @@ void SetDesktopProgress(int percent, const char* text) {
   }
 }
 
-bool EndDesktopProgress(const char* outcome, bool failed) {
+DesktopShown EndDesktopProgress(const char* outcome, bool failed) {
   try {
     std::unique_lock<std::mutex> hold(state.lock);
-    if (!state.running) return false;
+    if (!state.running) return DesktopShown::No;
     state.running = false;
     state.want.text = outcome;
     state.want.ended = true;
     state.want.failed = failed;
     Ask(hold, true);
     state.changed.wait_for(hold, kAnswerWait, [] { return state.taken != Taken::Unknown; });
-    return state.taken == Taken::Yes;
+    switch (state.taken) {
+      case Taken::Yes: return DesktopShown::Yes;
+      case Taken::No: return DesktopShown::No;
+      case Taken::Unknown: break;
+    }
+    return DesktopShown::NoAnswerYet;
   } catch (...) {
-    return false;
+    return DesktopShown::No;
   }
 }
 

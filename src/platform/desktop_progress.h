@@ -17,13 +17,19 @@ void BeginDesktopProgress(const char* title, const char* text);
 // The job is percent (0 to 100) done; text replaces the shown text.
 void SetDesktopProgress(int percent, const char* text);
 
+// What became of a job's showing, as far as known when it ended.
+enum class DesktopShown {
+  Yes,          // the desktop accepted it
+  No,           // nothing to show it on (no bus, no service), or refused
+  NoAnswerYet,  // sent; the desktop has not answered (slow, or stopped)
+};
+
 // Shows the outcome (one sentence) in place of the progress and ends the job;
-// failed asks the desktop to keep it until the person has seen it. Returns
-// whether the desktop took the progress: true once it has accepted the first
-// showing. Waits for that answer at most 50 ms, and only when it hasn't
-// come yet (a service that answers slowly counts as none). The outcome
-// itself is shown in the background; the process's end waits up to four
-// seconds for it.
-bool EndDesktopProgress(const char* outcome, bool failed);
+// failed marks it as an alarm, kept until the next job or the process's end.
+// Says whether the desktop took the progress (Yes once it has accepted the
+// first showing). Waits for that answer at most 50 ms, and only when it
+// hasn't come yet. The outcome itself is shown in the background; the
+// process's end waits up to four seconds for it.
+DesktopShown EndDesktopProgress(const char* outcome, bool failed);
 
 }  // namespace plat

@@ -37,6 +37,7 @@ constexpr int32_t kInternetErrorTimeout = 12002;
 constexpr int32_t kInternetErrorInternal = 12004;
 constexpr int32_t kInternetErrorInvalidUrl = 12005;
 constexpr int32_t kInternetErrorNameNotResolved = 12007;
+constexpr int32_t kInternetErrorOperationCancelled = 12017;
 constexpr int32_t kInternetErrorCannotConnect = 12029;
 constexpr int32_t kInternetErrorConnectionAborted = 12030;
 constexpr int32_t kInternetErrorConnectionReset = 12031;

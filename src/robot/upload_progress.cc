@@ -31,9 +31,15 @@ void UploadProgressPercent(int percent) {
 }
 
 void UploadProgressEnd(bool taken) {
-  if (plat::EndDesktopProgress(taken ? kTaken : kNotTaken, !taken)) {
-    LogWrite("\tUpload progress shown on the desktop\n");
-  } else {
-    LogWrite("\tUpload progress not shown: no desktop notification service\n");
+  switch (plat::EndDesktopProgress(taken ? kTaken : kNotTaken, !taken)) {
+    case plat::DesktopShown::Yes:
+      LogWrite("\tUpload progress shown on the desktop\n");
+      break;
+    case plat::DesktopShown::No:
+      LogWrite("\tUpload progress not shown: no desktop notification service\n");
+      break;
+    case plat::DesktopShown::NoAnswerYet:
+      LogWrite("\tUpload progress not shown yet: the desktop notification service has not answered\n");
+      break;
   }
 }

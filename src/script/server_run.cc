@@ -42,8 +42,12 @@ void ServerRun(const char* scriptUrl, const char* replyTo) {
     RecordDownloadFailure(status);
     if (ReplyUrl[0] == '\0') {
       LogWrite("Reply-To Url is NULL hence showing the error in a message box\n");
+      // The box says what went wrong when the exchange failed on the way (a
+      // name that doesn't resolve, a server that can't be reached), and that
+      // the script can't be found otherwise.
       std::string text;
-      if (plat::SystemMessageText(2, &text)) {
+      int32_t code = httpLastInternetError();
+      if ((code != 0 && plat::SystemMessageText(code, &text)) || plat::SystemMessageText(2, &text)) {
         plat::ShowMessageBox(AppTitle, text.c_str());
       } else {
         plat::ShowMessageBox(AppTitle, "Failed to locate update script.");

@@ -196,7 +196,16 @@ int httpGetBody(plat::HttpHandle* request, char** body, int32_t* length) {
   return 200;
 }
 
+namespace {
+// The Internet error code that ended the last httpGet or httpPost, 0 when
+// none did.
+int32_t LastExchangeError = 0;
+}  // namespace
+
+int32_t httpLastInternetError() { return LastExchangeError; }
+
 int httpGet(const char* url, char** body, int32_t* length) {
+  LastExchangeError = 0;
   *body = nullptr;
   *length = 0;
   plat::HttpHandle* session = nullptr;
@@ -235,12 +244,14 @@ int httpGet(const char* url, char** body, int32_t* length) {
     CloseHttpHandles(session, connection, request);
     LogWrite("ERROR: httpGet - Exception thrown, returing HTTP_STATUS_SERVER_ERROR\n");
     LogWrite("\tException m_dwError = %d\n", error.m_dwError);
+    LastExchangeError = error.m_dwError;
     return 500;
   }
 }
 
 int httpPost(const char* contentType, const void* data, uint32_t dataLength, char** body,
              int32_t* length) {
+  LastExchangeError = 0;
   *body = nullptr;
   *length = 0;
   plat::HttpHandle* session = nullptr;
@@ -288,6 +299,7 @@ int httpPost(const char* contentType, const void* data, uint32_t dataLength, cha
     CloseHttpHandles(session, connection, request);
     LogWrite("ERROR: httpPost - Exception thrown, returing HTTP_STATUS_SERVER_ERROR\n");
     LogWrite("\tException m_dwError = %d\n", error.m_dwError);
+    LastExchangeError = error.m_dwError;
     return 500;
   }
 }

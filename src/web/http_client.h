@@ -51,6 +51,10 @@ int httpGet(const char* url, char** body, int32_t* length);
 int httpPost(const char* contentType, const void* data, uint32_t dataLength, char** body,
              int32_t* length);
 
+// The Internet error code (12xxx) that ended the last httpGet or httpPost, or
+// 0 when it ended with a status of its own (the server's, or the allow-list's).
+int32_t httpLastInternetError();
+
 // Closes request, connection and session, in that order, skipping null ones.
 void CloseHttpHandles(plat::HttpHandle* session, plat::HttpHandle* connection,
                       plat::HttpHandle* request);

@@ -3,19 +3,28 @@
 # desktop really received, on an Xvfb display of this test's own.
 #
 #   upload_progress_test.sh linux   The Linux build against an emulated USB
-#       robot (umockdev) that takes the 256 KiB image in about six seconds.
-#       dunst is the notification server on a session bus of our own
-#       (dbus-run-session); dbus-monitor records every call it gets. Then the
-#       same upload with no session bus at all: the same report and log but
-#       for the one line that says whether the desktop was told. Then an
-#       upload the robot never acknowledges: the failure text is the last
-#       notification.
+#       robot (umockdev) that takes the 256 KiB image in about six seconds,
+#       with each of three notification servers on a session bus of its own
+#       (dbus-run-session): dunst, notification-daemon and xfce4-notifyd;
+#       dbus-monitor records every call each gets (tests/desktop/
+#       notifications.py reads it), and a screenshot is taken during the
+#       upload and after each outcome. The program is registered by its own
+#       "register" in a household's home, as by a user without the package.
+#       Per server: two uploads in one script (one notification for both,
+#       each upload's progress from its start), then one the robot never
+#       acknowledges (the failure, as an alarm). With dunst also: the server
+#       paused from before the first showing until the image has gone out (it
+#       answers late: still one notification, none left behind), and the
+#       upload with no session bus at all (the same report and log but for
+#       the one line that says whether the desktop was told).
 #   upload_progress_test.sh wine    The Windows build under wine (a prefix of
 #       its own) against the robot emulator on a pseudo-terminal that wine
-#       maps to COM5, taking the image at 30000 bytes a second: a window
-#       titled "Kelvo Robot Updater" shows the percentage and the warning
-#       while the image goes out (read by tools/window_text), and is gone
-#       after the ACK.
+#       maps to COM5, taking the image at 15000 bytes a second (17 s an
+#       image): a window titled "Kelvo Robot Updater" shows the percentage
+#       and the warning while the image goes out (read by tools/window_text,
+#       the bar's position too); a second upload in the same script shows its
+#       own progress from its start; an upload the robot never acknowledges
+#       leaves the failure, with an empty bar, until the program ends.
 #
 # KELVO_BINARY (and for wine KELVO_WINDOWS_BINARY), KELVO_ROBOT_EMULATOR and
 # KELVO_SOURCE_DIR come from ctest. Screenshots and the recorded calls are kept
@@ -89,24 +98,32 @@ fi
 screenshot() { import -display "$DISPLAY" -window root "$keep/$1.png"; }
 
 # A home of the run's own, as a household's.
+# The runtime folder lasts as long as the login session: from run to run
+# (each of a session bus of its own), as the program's memory of its last
+# notification does.
 fresh_home() {
     rm -rf "$work/home"
     mkdir -p "$work/home/runtime"
     chmod 700 "$work/home/runtime"
+    if [[ ! -d $work/runtime ]]; then
+        mkdir -p "$work/runtime"
+        chmod 700 "$work/runtime"
+    fi
 }
-home_env=(HOME="$work/home" XDG_RUNTIME_DIR="$work/home/runtime" XDG_STATE_HOME="$work/home/state"
+home_env=(HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_STATE_HOME="$work/home/state"
           XDG_CONFIG_HOME="$work/home/config" XDG_DATA_HOME="$work/home/data")
 
 if [[ $mode == linux || $mode == linux-session ]]; then
-    need umockdev-run dunst dbus-run-session dbus-monitor
+    need umockdev-run dunst dunstctl dbus-run-session dbus-monitor
     binary=${KELVO_BINARY:?}
     log_file() { echo "$work/home/state/KelvoUpgrader/Logs/KelvoUpgrader.log"; }
 
     # The robot's side of the upload for umockdev: the command line, ENQ, the
     # image in 4 KiB blocks taken a tenth of a second apart (a dot after each,
     # as the robot's sign of life: umockdev can only pause between answers),
-    # the sum, then ACK and the robot's answer, or nothing at all.
-    [[ $mode == linux-session ]] || python3 - "$work" <<'EOF'
+    # the sum, then ACK and the robot's answer, or nothing at all. "twice" is
+    # that conversation two times over, for a script with two uploads.
+    [[ $mode == linux-session ]] || python3 - "$work" <<'PY'
 import random, sys
 work = sys.argv[1]
 size, block = 256 * 1024, 4096
@@ -125,31 +142,42 @@ lines.append('w 0 ' + escaped(total.to_bytes(4, 'little')))
 open(work + '/refused.script', 'w', encoding='latin-1').write('\n'.join(lines) + '\n')
 lines.append('r 5 ^FFlashed^Z')
 open(work + '/taken.script', 'w', encoding='latin-1').write('\n'.join(lines) + '\n')
-EOF
-    printf 'getlocal %s\nupload code\n' "$work/image.bin" >"$work/script.txt"
+open(work + '/twice.script', 'w', encoding='latin-1').write('\n'.join(lines + lines) + '\n')
+PY
+    printf 'getlocal %s\nupload code\n' "$work/image.bin" >"$work/once.txt"
+    printf 'getlocal %s\nupload code\nupload code\n' "$work/image.bin" >"$work/twice.txt"
 
-    # upload CONVERSATION [VAR=VALUE...]: one /NOSERVER run of the script.
+    # upload CONVERSATION SCRIPT [VAR=VALUE...]: one /NOSERVER run.
     upload() {
-        local conversation=$1
-        shift
+        local conversation=$1 script=$2
+        shift 2
         env "${home_env[@]}" "$@" timeout "$limit" umockdev-run \
             --device "$source_dir/tests/robot/data/robot_first.umockdev" \
             --script "/dev/ttyACM0=$work/$conversation.script" \
-            -- "$binary" /NOSERVER "$work/script.txt" >"$work/run.out" 2>&1 ||
+            -- "$binary" /NOSERVER "$work/$script.txt" >"$work/run.out" 2>&1 ||
             fail "the run failed" "$(cut -c1-300 "$work/run.out")"
     }
-    # The log as it reads without time stamps and the seconds the image took.
-    normalized_log() {
-        sed -e 's/^\[[0-9]*\/[0-9]* [0-9]*:[0-9]*:[0-9]*\] //' \
-            -e 's/^Sending file to robot took: [0-9]* seconds$/Sending file to robot took: N seconds/' "$(log_file)"
+    # A household's home in which the program was registered by its own
+    # "register": its icon in the user's hicolor folder, which has no
+    # index.theme.
+    registered_home() {
+        fresh_home
+        env "${home_env[@]}" timeout 60 "$binary" register >"$work/register.out" 2>&1 ||
+            fail "register failed" "$(cat "$work/register.out")"
+        [[ -f $work/home/data/icons/hicolor/scalable/apps/kelvo-upgrader.svg ]] ||
+            fail "register put no icon into the user's hicolor folder" "$(find "$work/home" -type f)"
     }
+    uploaded() { grep -q "$1" "$(log_file)" 2>/dev/null; }
 
     if [[ $mode == linux-session ]]; then
-        # dunst, dbus-monitor, then the upload taken (a screenshot 2.5 seconds
-        # in) and the one refused (a screenshot of how it ends).
-        timeout "$limit" dunst -conf /dev/null >"$work/dunst.log" 2>&1 &
-        dunst=$!
-        pids+=($dunst)
+        server=$2
+        case $server in
+            dunst) command=(dunst -conf /dev/null) ;;
+            notification-daemon) command=(/usr/lib/notification-daemon/notification-daemon) ;;
+            xfce4-notifyd) command=(/usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd) ;;
+        esac
+        timeout "$limit" "${command[@]}" >"$work/$server.log" 2>&1 &
+        pids+=($!)
         timeout "$limit" dbus-monitor --session "interface='org.freedesktop.Notifications'" \
             "type='method_return'" >"$work/monitor.txt" 2>&1 &
         monitor=$!
@@ -158,109 +186,96 @@ EOF
             dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
                 string:org.freedesktop.Notifications 2>/dev/null | grep -q 'boolean true'
         }
-        poll 100 served || fail "dunst did not take the notification service" "$(cat "$work/dunst.log")"
-        fresh_home
-        upload taken &
+        poll 100 served || fail "$server did not take the notification service" "$(cat "$work/$server.log")"
+        # Two uploads in one script: a screenshot once the first has shown
+        # some progress, one after both.
+        registered_home
+        upload twice twice &
         run=$!
-        sleep 2.5
-        screenshot during-upload
+        poll 600 bash -c '(( $(grep -c "member=Notify$" "'"$work"'/monitor.txt") >= 3 ))' ||
+            fail "no progress reached $server"
+        screenshot "$server-during-upload"
         wait $run || exit 1
-        cp "$(log_file)" "$work/taken-bus.log"
-        fresh_home
-        upload refused
-        cp "$(log_file)" "$work/refused-bus.log"
-        sleep 1
-        screenshot after-failure
-        sleep 0.5
+        cp "$(log_file)" "$work/$server-twice.log"
+        screenshot "$server-after-two-uploads"
+        [[ $server != dunst ]] || dunstctl count displayed >"$work/dunst-displayed-twice"
+        registered_home
+        upload refused once
+        cp "$(log_file)" "$work/$server-refused.log"
+        screenshot "$server-after-failure"
+        if [[ $server == dunst ]]; then
+            dunstctl count displayed >"$work/dunst-displayed-refused"
+            # One upload, to set beside the same without a bus.
+            registered_home
+            upload taken once
+            cp "$(log_file)" "$work/dunst-once.log"
+            # dunst paused from before the first showing until the image has
+            # gone out, well past any time-out of a call: it answers late.
+            server_pid=$(pgrep -P "${pids[0]}" -x dunst) || fail "dunst is not running"
+            kill -STOP "$server_pid"
+            registered_home
+            upload twice twice &
+            run=$!
+            poll 600 uploaded 'Writing checksum' || fail "the paused run never wrote the image"
+            kill -CONT "$server_pid"
+            wait $run || exit 1
+            cp "$(log_file)" "$work/dunst-paused.log"
+            screenshot dunst-after-paused
+            # Whatever came late has come once the server answers again.
+            dbus-send --session --print-reply --dest=org.freedesktop.Notifications /org/freedesktop/Notifications \
+                org.freedesktop.Notifications.GetServerInformation >/dev/null
+            dunstctl count displayed >"$work/dunst-displayed-paused"
+        fi
         kill $monitor
-        # A service that doesn't answer at all (stopped): the upload goes on
-        # as without one.
-        server=$(pgrep -P $dunst -x dunst) || fail "dunst is not running"
-        kill -STOP $server
-        fresh_home
-        upload taken
-        cp "$(log_file)" "$work/taken-stopped.log"
-        kill -CONT $server
         exit 0
     fi
 
-    step "uploads with dunst on a session bus of our own"
-    KELVO_PROGRESS_WORK=$work KELVO_PROGRESS_KEEP=$keep timeout "$limit" dbus-run-session -- bash "$0" linux-session ||
-        fail "the run on the session bus failed"
-    cp "$work/monitor.txt" "$keep/"
-
-    step "what the notification server received"
-    python3 - "$work/monitor.txt" <<'EOF' || fail "the notifications were not as expected" "$(cat "$work/monitor.txt" | head -80)"
-import re, sys
-text = open(sys.argv[1], encoding='utf-8', errors='replace').read()
-blocks = re.split(r'\n(?=method call|method return|signal|error)', text)
-calls, returns = [], {}
-for b in blocks:
-    head = b.split('\n', 1)[0]
-    if head.startswith('method call') and 'member=Notify' in head:
-        serial = re.search(r' sender=(\S+) .* serial=(\d+)', head).groups()
-        strings = re.findall(r'^   string "(.*)"$', b, re.M)
-        replaces = int(re.search(r'^   uint32 (\d+)$', b, re.M).group(1))
-        value = re.search(r'string "value"\s*\n\s*variant\s+int32 (\d+)', b)
-        entry = re.search(r'string "desktop-entry"\s*\n\s*variant\s+string "(.*)"', b)
-        calls.append(dict(serial=serial, app=strings[0], icon=strings[1], summary=strings[2],
-                          body=strings[3], replaces=replaces, value=int(value.group(1)) if value else None,
-                          entry=entry.group(1) if entry else None))
-    elif head.startswith('method return'):
-        m = re.search(r' destination=(\S+) .*reply_serial=(\d+)', head)
-        ids = re.findall(r'^   uint32 (\d+)$', b, re.M)
-        if m and ids: returns[m.groups()] = int(ids[0])
-# Two uploads: each starts with replaces_id 0.
-uploads, current = [], None
-for c in calls:
-    if c['replaces'] == 0:
-        current = []
-        uploads.append(current)
-    current.append(c)
-assert len(uploads) == 2, 'expected two uploads, saw %d (%d calls)' % (len(uploads), len(calls))
-taken_outcome = 'The robot has taken the update.'
-refused_outcome = "The robot did not take the update. The maker's page will say what to do."
-for name, shown, outcome in (('taken', uploads[0], taken_outcome), ('refused', uploads[1], refused_outcome)):
-    for c in shown:
-        assert c['summary'] == 'Kelvo Robot Updater' and c['app'] == 'Kelvo Robot Updater', c
-        assert c['icon'] == 'kelvo-upgrader' and c['entry'] == 'kelvo-upgrader', c
-    ids = {returns.get(c['serial']) for c in shown}
-    assert len(ids) == 1 and None not in ids, (name, 'not one id', ids)
-    the_id = ids.pop()
-    assert all(c['replaces'] == the_id for c in shown[1:]), (name, [c['replaces'] for c in shown])
-    progress, last = shown[:-1], shown[-1]
-    # The first comes at the start: it shows what the thread found when it
-    # got to it, the first blocks of the image already written.
-    assert progress and progress[0]['value'] < 50, (name, 'the first came late', progress[:1])
-    assert progress[0]['body'].endswith('sent. Keep it plugged in and switched on until this is done.'), progress[0]
-    values = [c['value'] for c in progress]
-    assert all('Updating the robot: %d%% sent.' % c['value'] in c['body'] for c in progress), name
-    # The outcome: a full bar with the news that the robot took it, none with a failure.
-    assert last['body'] == outcome and last['value'] == (100 if name == 'taken' else None), (name, last)
-    if last['value'] is not None: values.append(last['value'])
-    assert values == sorted(values), (name, 'values went back', values)
-    assert values[-1] == 100, (name, 'never reached 100%', values)
-    assert sum(1 for c in shown if not c['body'].startswith('Updating')) == 1, (name, 'more than one outcome')
-    print('%s: %d notifications under id %d, percent %s, outcome "%s"' % (name, len(shown), the_id, values, last['body']))
-# A 256 KiB image taking about six seconds: several updates, at most about one a second.
-assert 3 <= len(uploads[0]) <= 12, ('updates', len(uploads[0]))
-EOF
-    grep -q '^\[.*\] 	Upload progress shown on the desktop$' "$work/taken-bus.log" ||
-        fail "the log does not say the desktop showed the upload" "$(cat "$work/taken-bus.log")"
-    grep -q '^\[.*\] ERROR - sendFile timed out while reading ACK$' "$work/refused-bus.log" ||
-        fail "the refused upload did not end by the ACK time-out" "$(cat "$work/refused-bus.log")"
-
-    took() { sed -n 's/^\[.*\] Sending file to robot took: \([0-9]*\) seconds$/\1/p' "$1"; }
-    grep -q 'Exiting doUpload with success$' "$work/taken-stopped.log" ||
-        fail "the upload failed while the service did not answer" "$(cat "$work/taken-stopped.log")"
-    (( $(took "$work/taken-stopped.log") <= $(took "$work/taken-bus.log") + 1 )) ||
-        fail "the upload took longer while the service did not answer" "$(took "$work/taken-stopped.log")"
-    grep -q '^\[.*\] 	Upload progress not shown: no desktop notification service$' "$work/taken-stopped.log" ||
-        fail "a service that never answered counted as showing the upload" "$(cat "$work/taken-stopped.log")"
+    servers=(dunst)
+    for server in notification-daemon xfce4-notifyd; do
+        if [[ -x /usr/lib/notification-daemon/notification-daemon && $server == notification-daemon ]] ||
+            [[ -x /usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd && $server == xfce4-notifyd ]]; then
+            servers+=("$server")
+        else
+            echo "NOTE: $server is not installed; not tried"
+        fi
+    done
+    for server in "${servers[@]}"; do
+        step "uploads with $server on a session bus of our own"
+        KELVO_PROGRESS_WORK=$work KELVO_PROGRESS_KEEP=$keep timeout "$limit" dbus-run-session -- \
+            bash "$0" linux-session "$server" || fail "the runs with $server failed"
+        cp "$work/monitor.txt" "$keep/$server-monitor.txt"
+        step "what $server received"
+        if [[ $server == dunst ]]; then
+            # The paused run's calls (the fourth process's) apart from the rest.
+            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor.txt" split 3 \
+                "$work/monitor-first.txt" "$work/monitor-paused.txt"
+            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor-first.txt" uploads dunst taken,taken refused taken ||
+                fail "dunst: the notifications were not as expected"
+            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor-paused.txt" uploads dunst late:taken,taken ||
+                fail "dunst paused: the notifications were not as expected"
+            for run in twice refused paused; do
+                [[ $(cat "$work/dunst-displayed-$run") == 1 ]] ||
+                    fail "dunst shows $(cat "$work/dunst-displayed-$run") notifications after the $run run"
+            done
+            grep -q $'^\\[.*\\] \tUpload progress \\(shown on the desktop\\|not shown yet: the desktop notification service has not answered\\)$' "$work/dunst-paused.log" ||
+                fail "the paused run's log does not say what happened" "$(grep 'Upload progress' "$work/dunst-paused.log")"
+        else
+            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor.txt" uploads "$server" taken,taken refused ||
+                fail "$server: the notifications were not as expected"
+        fi
+        # Each run replaced what the one before left: one notification on
+        # screen from the first run to the last.
+        open=$(python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor.txt" count-open)
+        [[ $open == 1 ]] || fail "$server: the runs made $open notifications"
+        [[ $(grep -c $'^\\[.*\\] \tUpload progress shown on the desktop$' "$work/$server-twice.log") == 2 ]] ||
+            fail "the log does not say the desktop showed both uploads" "$(cat "$work/$server-twice.log")"
+        grep -q '^\[.*\] ERROR - sendFile timed out while reading ACK$' "$work/$server-refused.log" ||
+            fail "the refused upload did not end by the ACK time-out" "$(cat "$work/$server-refused.log")"
+    done
 
     step "the same upload with no session bus"
-    fresh_home
-    upload taken DBUS_SESSION_BUS_ADDRESS=unix:path="$work/no-bus-here" XDG_RUNTIME_DIR="$work/home/runtime"
+    registered_home
+    upload taken once DBUS_SESSION_BUS_ADDRESS=unix:path="$work/no-bus-here" XDG_RUNTIME_DIR="$work/home/runtime"
     cp "$(log_file)" "$work/taken-nobus.log"
     grep -q '^\[.*\] 	Upload progress not shown: no desktop notification service$' "$work/taken-nobus.log" ||
         fail "the log does not say the desktop was not told" "$(cat "$work/taken-nobus.log")"
@@ -270,11 +285,11 @@ EOF
             -e 's/^Sending file to robot took: [0-9]* seconds$/Sending file to robot took: N seconds/' \
             -e '/^\tUpload progress /d' "$1"
     }
-    diff <(strip "$work/taken-bus.log") <(strip "$work/taken-nobus.log") >"$work/log.diff" ||
+    diff <(strip "$work/dunst-once.log") <(strip "$work/taken-nobus.log") >"$work/log.diff" ||
         fail "the logs differ beyond the desktop line" "$(cat "$work/log.diff")"
     # The report (written into the log in this mode), byte for byte.
     report() { python3 -c 'import sys; t=open(sys.argv[1],"rb").read(); i=t.find(b"Content-Disposition: form-data; name=\"Version\""); assert i>0; print(t[i:i+4000].split(b"\n[")[0].hex())' "$1"; }
-    [[ $(report "$work/taken-bus.log") == $(report "$work/taken-nobus.log") ]] || fail "the reports differ"
+    [[ $(report "$work/dunst-once.log") == $(report "$work/taken-nobus.log") ]] || fail "the reports differ"
     grep -a -q 'Flashed' "$work/taken-nobus.log" || fail "the report lacks the robot's answer"
     echo "PASS"
     exit 0
@@ -296,48 +311,103 @@ on_z() { local p=${1//\//\\}; echo "Z:$p"; }
 step "wine prefix"
 timeout "$limit" "$wine_run" --prepare >"$work/prepare.log" 2>&1 || fail "wine prefix" "$(cat "$work/prepare.log")"
 
+# robot NAME OPTIONS...: the robot emulator on a pseudo-terminal, which wine
+# maps to COM5 (its output in $work/NAME.out).
+robot() {
+    local name=$1 device usb
+    shift
+    timeout "$limit" "$emulator" "$@" --seconds "$limit" >"$work/$name.out" 2>&1 &
+    pids+=($!)
+    poll 100 grep -q '^robot on /dev/' "$work/$name.out" 2>/dev/null || fail "the robot emulator did not start" "$(cat "$work/$name.out")"
+    device=$(sed -n 's/^robot on \(\/dev\/[^ ]*\) .*/\1/p' "$work/$name.out" | head -n1)
+    usb='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USB\VID_3A7C&PID_0101\R1'
+    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n"COM5"="%s"\r\n\r\n[%s]\r\n"FriendlyName"="Robot (COM5)"\r\n\r\n[%s\\Device Parameters]\r\n"PortName"="COM5"\r\n' \
+        "$device" "$usb" "$usb" >"$work/robot.reg"
+    timeout 60 "$wine_run" regedit /S "$(on_z "$work/robot.reg")" || fail "regedit"
+    timeout 30 wineserver -k || true # wine makes its ports from that key when it starts
+}
+title="Kelvo Robot Updater"
+# texts NAME: what the window shows now, into $work/NAME.txt; false when there is no window.
+texts() {
+    timeout 60 "$wine_run" "$window_text" "$title" >"$work/$1.raw" 2>/dev/null || return 1
+    tr -d '\r' <"$work/$1.raw" >"$work/$1.txt"
+}
+window_there() { xdotool search --name "^$title\$" >/dev/null 2>&1; }
+
 step "robot on a pseudo-terminal"
-timeout "$limit" "$emulator" --image-rate 30000 --seconds "$limit" >"$work/robot.out" 2>&1 &
-pids+=($!)
-poll 100 grep -q '^robot on /dev/' "$work/robot.out" 2>/dev/null || fail "the robot emulator did not start" "$(cat "$work/robot.out")"
-device=$(sed -n 's/^robot on \(\/dev\/[^ ]*\) .*/\1/p' "$work/robot.out" | head -n1)
-usb='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\USB\VID_3A7C&PID_0101\R1'
-printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n"COM5"="%s"\r\n\r\n[%s]\r\n"FriendlyName"="Robot (COM5)"\r\n\r\n[%s\\Device Parameters]\r\n"PortName"="COM5"\r\n' \
-    "$device" "$usb" "$usb" >"$work/robot.reg"
-timeout 60 "$wine_run" regedit /S "$(on_z "$work/robot.reg")" || fail "regedit"
-timeout 30 wineserver -k || true # wine makes its ports from that key when it starts
-
+robot robot --image-rate 15000
 python3 -c 'import random,sys; random.seed(5); open(sys.argv[1],"wb").write(bytes(random.randrange(256) for _ in range(256*1024)))' "$work/image.bin"
-printf 'getlocal %s\r\nupload code\r\n' "$(on_z "$work/image.bin")" >"$work/script.txt"
+printf 'getlocal %s\r\nupload code\r\nupload code\r\n' "$(on_z "$work/image.bin")" >"$work/script.txt"
 
-step "upload under wine"
+step "two uploads under wine"
 timeout "$limit" "$wine_run" "$exe" /NOSERVER "$(on_z "$work/script.txt")" >"$work/run.out" 2>&1 &
 run=$!
 pids+=($run)
-title="Kelvo Robot Updater"
-poll 300 xdotool search --name "^$title\$" >/dev/null 2>&1 || fail "no window titled $title" "$(cat "$work/robot.out")"
+poll 300 window_there || fail "no window titled $title" "$(cat "$work/robot.out")"
 window=$(xdotool search --name "^$title\$" | head -n1)
-sleep 2
 [[ $(xdotool getwindowname "$window") == "$title" ]] || fail "the window is not titled $title"
+poll 300 texts first || fail "window_text"
+grep -q 'upload: ' "$work/robot.out" && fail "the first upload was over before the window was read" "$(cat "$work/robot.out")"
 screenshot during-upload
-grep -q 'upload: ' "$work/robot.out" && fail "the upload was over before the screenshot" "$(cat "$work/robot.out")"
-timeout 60 "$wine_run" "$window_text" "$title" >"$work/texts.txt" 2>&1 || fail "window_text" "$(cat "$work/texts.txt")"
-tr -d '\r' <"$work/texts.txt" >"$keep/window-texts.txt"
-grep -q '^Updating the robot: [0-9]*% sent\.$' "$keep/window-texts.txt" &&
-    grep -q '^Keep it plugged in and switched on until this is done\.$' "$keep/window-texts.txt" ||
-    fail "the window does not show the percentage and the warning" "$(cat "$keep/window-texts.txt")"
-! grep -q '^Cancel$' "$keep/window-texts.txt" || fail "the window offers to cancel the upload"
-# The robot has the image and has sent ACK: the window shows the outcome.
+cp "$work/first.txt" "$keep/window-texts.txt"
+grep -q '^Updating the robot: [0-9]*% sent\.$' "$work/first.txt" &&
+    grep -q '^Keep it plugged in and switched on until this is done\.$' "$work/first.txt" ||
+    fail "the window does not show the percentage and the warning" "$(cat "$work/first.txt")"
+! grep -q '^Cancel$' "$work/first.txt" || fail "the window offers to cancel the upload"
+# The robot has the first image and has sent ACK: what the window shows next,
+# read until the second upload's progress is there.
 poll 300 grep -q '^upload: ' "$work/robot.out" || fail "the robot got no image" "$(cat "$work/robot.out")"
-sleep 1
-xdotool search --name "^$title\$" >/dev/null 2>&1 && screenshot outcome
+second=
+for ((read = 0; read < 100; read++)); do
+    texts second || continue
+    if grep -q '^Updating the robot: ' "$work/second.txt"; then
+        second=$(sed -n 's/^Updating the robot: \([0-9]*\)% sent\.$/\1/p' "$work/second.txt")
+        break
+    fi
+    [[ $(grep -c '^upload: ' "$work/robot.out") -lt 2 ]] || break
+done
+screenshot second-upload
+cp "$work/second.txt" "$keep/window-texts-second.txt"
+[[ -n $second ]] || fail "the second upload's progress was never shown" "$(cat "$work/second.txt")"
+(( second < 50 )) || fail "the second upload's progress came only at $second%"
+grep -q "^progress $second of 100$" "$work/second.txt" || fail "the bar is not at $second%" "$(cat "$work/second.txt")"
 wait $run || fail "the run failed" "$(cat "$work/run.out")"
-# Gone after the ACK (it shows the outcome for two seconds first).
-poll 100 bash -c '! xdotool search --name "^'"$title"'\$" >/dev/null 2>&1' || fail "the window is still there after the upload"
-screenshot after-upload
+[[ $(grep -c '^upload: ' "$work/robot.out") == 2 ]] || fail "the robot did not get two images" "$(cat "$work/robot.out")"
+poll 100 bash -c '! xdotool search --name "^'"$title"'\$" >/dev/null 2>&1' || fail "the window is still there after the run"
 log=$(find "$WINEPREFIX/drive_c/users" -name KelvoUpgrader.log | head -n1)
-cp "$log" "$keep/KelvoUpgrader.log"
-tr -d '\r' <"$log" | grep -q '	Upload progress shown on the desktop$' ||
-    fail "the log does not say the desktop showed the upload" "$(cat "$log")"
-tr -d '\r' <"$log" | grep -q 'Exiting doUpload with success$' || fail "the upload failed" "$(cat "$log")"
+tr -d '\r' <"$log" >"$keep/KelvoUpgrader.log"
+[[ $(grep -c '	Upload progress shown on the desktop$' "$keep/KelvoUpgrader.log") == 2 ]] ||
+    fail "the log does not say the desktop showed both uploads" "$(cat "$keep/KelvoUpgrader.log")"
+[[ $(grep -c 'Exiting doUpload with success$' "$keep/KelvoUpgrader.log") == 2 ]] || fail "an upload failed"
+
+step "a refused upload under wine"
+robot refused --image-rate 60000 --ack none
+rm -f "$log"
+printf 'getlocal %s\r\nupload code\r\n' "$(on_z "$work/image.bin")" >"$work/script.txt"
+timeout "$limit" "$wine_run" "$exe" /NOSERVER "$(on_z "$work/script.txt")" >"$work/run.out" 2>&1 &
+run=$!
+pids+=($run)
+# The failure is there until the program ends: read while it runs.
+failure=0 gone=0
+for ((read = 0; read < 200; read++)); do
+    ended=0
+    kill -0 $run 2>/dev/null || ended=1
+    if texts refused; then
+        if grep -q "^The robot did not take the update\.$" "$work/refused.txt"; then
+            ((failure++ == 0)) && { screenshot after-failure; cp "$work/refused.txt" "$keep/window-texts-failure.txt"; }
+            grep -q '^progress 100 of 100$' "$work/refused.txt" && fail "a failure with a full bar" "$(cat "$work/refused.txt")"
+        fi
+    elif ((failure > 0)) && kill -0 $run 2>/dev/null; then
+        # No window, and the program still runs (it may have ended while
+        # the window was being read).
+        gone=1
+    fi
+    ((ended)) && break
+done
+wait $run || fail "the refused run failed" "$(cat "$work/run.out")"
+((failure >= 2)) || fail "the failure was shown $failure times while the program ran"
+((gone == 0)) || fail "the failure went away while the program still ran"
+grep -q "^The maker's page will say what to do\.$" "$keep/window-texts-failure.txt" || fail "the failure's second sentence"
+tr -d '\r' <"$log" | grep -q 'ERROR - sendFile timed out while reading ACK$' || fail "the refused upload did not end by the ACK time-out"
+poll 100 bash -c '! xdotool search --name "^'"$title"'\$" >/dev/null 2>&1' || fail "the window is still there after the run"
 echo "PASS"

@@ -103,11 +103,14 @@ std::vector<std::pair<std::string, std::string>> IsolatedEnv(const std::string& 
   std::error_code ec;
   fs::create_directories(runtime, ec);
   fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace, ec);
-  // No session bus either (nothing listens at that path): a run shows the
-  // desktop nothing unless a test starts a bus of its own.
+  // No session bus either (nothing listens at that path), and no display: a
+  // run shows the desktop nothing (no notification, no dialog) unless a test
+  // starts a bus or a display of its own.
   return {{"HOME", home},
           {"XDG_RUNTIME_DIR", runtime},
           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime + "/bus"},
+          {"DISPLAY", ""},
+          {"WAYLAND_DISPLAY", ""},
           {"XDG_STATE_HOME", home + "/state"},
           {"XDG_CONFIG_HOME", home + "/config"},
           {"XDG_DATA_HOME", home + "/data"}};

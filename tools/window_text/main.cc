@@ -1,7 +1,9 @@
 // window_text TITLE: prints the text of each visible control of the top-level
-// window titled TITLE, one line each, after the title itself. Exit code 1 when no
+// window titled TITLE, one line each, after the title itself; for a progress
+// bar, "progress POSITION of HIGH". Exit code 1 when no
 // such window exists.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <string>
@@ -23,6 +25,18 @@ std::string Text(HWND window) {
 
 BOOL CALLBACK PrintChild(HWND child, LPARAM) {
   if (!IsWindowVisible(child)) return TRUE;
+  char kind[64] = {};
+  GetClassNameA(child, kind, sizeof kind);
+  if (lstrcmpiA(kind, "msctls_progress32") == 0) {
+    // A progress bar has no text: its position and range instead.
+    DWORD_PTR position = 0;
+    DWORD_PTR high = 0;
+    if (SendMessageTimeoutW(child, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &position) &&
+        SendMessageTimeoutW(child, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 2000, &high)) {
+      std::printf("progress %lu of %lu\n", static_cast<unsigned long>(position), static_cast<unsigned long>(high));
+    }
+    return TRUE;
+  }
   std::string text = Text(child);
   if (!text.empty()) std::printf("%s\n", text.c_str());
   return TRUE;

@@ -21,9 +21,6 @@ struct DesktopProgressShown {
 
 namespace {
 
-// How long the window shows the outcome before it closes.
-constexpr DWORD kOutcomeMs = 2000;
-
 std::wstring Wide(const std::string& text) {
   int count = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
   if (count <= 0) return std::wstring();
@@ -68,9 +65,11 @@ bool ShowDesktopProgress(DesktopProgressShown* shown, const DesktopProgressView&
   std::string rest = cut == std::string::npos ? std::string() : view.text.substr(cut + 2);
   bool ok = SUCCEEDED(dialog->SetLine(1, Wide(first).c_str(), FALSE, nullptr));
   ok = SUCCEEDED(dialog->SetLine(2, Wide(rest).c_str(), FALSE, nullptr)) && ok;
-  ok = SUCCEEDED(dialog->SetProgress(static_cast<DWORD>(view.ended && !view.failed ? 100 : view.percent), 100)) && ok;
-  // The outcome stays in the window for a moment, then the window closes.
-  if (view.ended) Sleep(kOutcomeMs);
+  // A full bar says the robot has the image: a failure shows an empty one,
+  // even when every byte went out before the robot fell silent.
+  DWORD bar = static_cast<DWORD>(view.percent);
+  if (view.ended) bar = view.failed ? 0 : 100;
+  ok = SUCCEEDED(dialog->SetProgress(bar, 100)) && ok;
   return ok;
 }
 
