@@ -7,6 +7,7 @@
 #include "app/other_copies.h"
 #include "app/url_registration.h"
 #include "log/log.h"
+#include "platform/language.h"
 #include "platform/memory.h"
 #include "platform/message_box.h"
 #include "script/server_run.h"
@@ -22,7 +23,7 @@ void ShowOutOfMemory() {
   if (plat::SystemMessageText(8, &text)) {
     plat::ShowMessageBox(AppTitle, text.c_str());
   } else {
-    plat::ShowMessageBox(AppTitle, "Unable to allocate memory.");
+    plat::ShowMessageBox(AppTitle, plat::Translate("Unable to allocate memory."));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/errors.h"
 #include "platform/message_box.h"
+#include "platform/posix/language_posix.h"
 
 namespace plat {
 
@@ -20,7 +21,9 @@ int ErrnoForWindowsCode(int32_t code) {
 bool SystemMessageText(int32_t code, std::string* text) {
   int e = ErrnoForWindowsCode(code);
   if (e == 0) return false;
-  *text = std::strerror(e);
+  // In the user's language: the text is for the person at the desktop.
+  locale_t user = UserMessagesLocale();
+  *text = user ? ::strerror_l(e, user) : std::strerror(e);
   return true;
 }
 
