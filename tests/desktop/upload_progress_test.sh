@@ -10,12 +10,17 @@
 #       for the one line that says whether the desktop was told. Then an
 #       upload the robot never acknowledges: the failure text is the last
 #       notification.
+#   upload_progress_test.sh linux LL   The same two uploads on the bus, in the
+#       language LL (LANGUAGE=LL): the notifications carry that language's
+#       texts, or the English ones for a language without a catalog.
 #   upload_progress_test.sh wine    The Windows build under wine (a prefix of
 #       its own) against the robot emulator on a pseudo-terminal that wine
 #       maps to COM5, taking the image at 30000 bytes a second: a window
 #       titled "Kelvo Robot Updater" shows the percentage and the warning
 #       while the image goes out (read by tools/window_text), and is gone
 #       after the ACK.
+#   upload_progress_test.sh wine fr   The same under a French user locale
+#       (LANG=fr_FR.UTF-8): the window shows the French texts.
 #
 # KELVO_BINARY (and for wine KELVO_WINDOWS_BINARY), KELVO_ROBOT_EMULATOR and
 # KELVO_SOURCE_DIR come from ctest. Screenshots and the recorded calls are kept
@@ -26,8 +31,12 @@ set -euo pipefail
 mode=${1:-}
 case $mode in
     linux | wine | linux-session) ;;
-    *) echo "usage: $0 linux|wine" >&2; exit 2 ;;
+    *) echo "usage: $0 linux|wine [LANGUAGE]" >&2; exit 2 ;;
 esac
+# The desktop's language: English unless a language is named; nothing else
+# of the caller's locale counts.
+language=${2:-${KELVO_PROGRESS_LANGUAGE:-}}
+lang_env=(LANG=C.UTF-8 LC_ALL= LC_MESSAGES= LANGUAGE="$language")
 limit=240 # seconds any process started here may live
 source_dir=${KELVO_SOURCE_DIR:?}
 pids=()
@@ -36,7 +45,7 @@ if [[ $mode == linux-session ]]; then
     work=${KELVO_PROGRESS_WORK:?}
     keep=${KELVO_PROGRESS_KEEP:?}
 else
-    keep="$PWD/upload-progress-$mode"
+    keep="$PWD/upload-progress-$mode${language:+-$language}"
     rm -rf "$keep"
     mkdir -p "$keep"
     work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-progress.XXXXXX")
@@ -132,7 +141,7 @@ EOF
     upload() {
         local conversation=$1
         shift
-        env "${home_env[@]}" "$@" timeout "$limit" umockdev-run \
+        env "${home_env[@]}" "${lang_env[@]}" "$@" timeout "$limit" umockdev-run \
             --device "$source_dir/tests/robot/data/robot_first.umockdev" \
             --script "/dev/ttyACM0=$work/$conversation.script" \
             -- "$binary" /NOSERVER "$work/script.txt" >"$work/run.out" 2>&1 ||
@@ -173,6 +182,7 @@ EOF
         screenshot after-failure
         sleep 0.5
         kill $monitor
+        [[ -z $language ]] || exit 0
         # A service that doesn't answer at all (stopped): the upload goes on
         # as without one.
         server=$(pgrep -P $dunst -x dunst) || fail "dunst is not running"
@@ -185,12 +195,12 @@ EOF
     fi
 
     step "uploads with dunst on a session bus of our own"
-    KELVO_PROGRESS_WORK=$work KELVO_PROGRESS_KEEP=$keep timeout "$limit" dbus-run-session -- bash "$0" linux-session ||
+    KELVO_PROGRESS_WORK=$work KELVO_PROGRESS_KEEP=$keep KELVO_PROGRESS_LANGUAGE=$language timeout "$limit" dbus-run-session -- bash "$0" linux-session ||
         fail "the run on the session bus failed"
     cp "$work/monitor.txt" "$keep/"
 
     step "what the notification server received"
-    python3 - "$work/monitor.txt" <<'EOF' || fail "the notifications were not as expected" "$(cat "$work/monitor.txt" | head -80)"
+    python3 - "$work/monitor.txt" "$language" <<'EOF' || fail "the notifications were not as expected" "$(cat "$work/monitor.txt" | head -80)"
 import re, sys
 text = open(sys.argv[1], encoding='utf-8', errors='replace').read()
 blocks = re.split(r'\n(?=method call|method return|signal|error)', text)
@@ -218,8 +228,17 @@ for c in calls:
         uploads.append(current)
     current.append(c)
 assert len(uploads) == 2, 'expected two uploads, saw %d (%d calls)' % (len(uploads), len(calls))
-taken_outcome = 'The robot has taken the update.'
-refused_outcome = "The robot did not take the update. The maker's page will say what to do."
+# What the person reads, by language (LANGUAGE); English for any other.
+texts = {
+    'en': ('Updating the robot: %d%% sent. Keep it plugged in and switched on until this is done.',
+           'The robot has taken the update.',
+           "The robot did not take the update. The maker's page will say what to do."),
+    'de': ('Der Roboter wird aktualisiert: %d\u00a0%% übertragen. Lassen Sie ihn angeschlossen und eingeschaltet, '
+           'bis der Vorgang abgeschlossen ist.',
+           'Der Roboter hat die Aktualisierung übernommen.',
+           'Der Roboter hat die Aktualisierung nicht übernommen. Auf der Seite des Herstellers steht, was zu tun ist.'),
+}
+updating, taken_outcome, refused_outcome = texts.get(sys.argv[2], texts['en'])
 for name, shown, outcome in (('taken', uploads[0], taken_outcome), ('refused', uploads[1], refused_outcome)):
     for c in shown:
         assert c['summary'] == 'Kelvo Robot Updater' and c['app'] == 'Kelvo Robot Updater', c
@@ -232,15 +251,14 @@ for name, shown, outcome in (('taken', uploads[0], taken_outcome), ('refused', u
     # The first comes at the start: it shows what the thread found when it
     # got to it, the first blocks of the image already written.
     assert progress and progress[0]['value'] < 50, (name, 'the first came late', progress[:1])
-    assert progress[0]['body'].endswith('sent. Keep it plugged in and switched on until this is done.'), progress[0]
     values = [c['value'] for c in progress]
-    assert all('Updating the robot: %d%% sent.' % c['value'] in c['body'] for c in progress), name
+    assert all(c['body'] == updating % c['value'] for c in progress), (name, [c['body'] for c in progress])
     # The outcome: a full bar with the news that the robot took it, none with a failure.
     assert last['body'] == outcome and last['value'] == (100 if name == 'taken' else None), (name, last)
     if last['value'] is not None: values.append(last['value'])
     assert values == sorted(values), (name, 'values went back', values)
     assert values[-1] == 100, (name, 'never reached 100%', values)
-    assert sum(1 for c in shown if not c['body'].startswith('Updating')) == 1, (name, 'more than one outcome')
+    assert sum(1 for c in shown if c['body'] in (taken_outcome, refused_outcome)) == 1, (name, 'more than one outcome')
     print('%s: %d notifications under id %d, percent %s, outcome "%s"' % (name, len(shown), the_id, values, last['body']))
 # A 256 KiB image taking about six seconds: several updates, at most about one a second.
 assert 3 <= len(uploads[0]) <= 12, ('updates', len(uploads[0]))
@@ -249,6 +267,13 @@ EOF
         fail "the log does not say the desktop showed the upload" "$(cat "$work/taken-bus.log")"
     grep -q '^\[.*\] ERROR - sendFile timed out while reading ACK$' "$work/refused-bus.log" ||
         fail "the refused upload did not end by the ACK time-out" "$(cat "$work/refused-bus.log")"
+    if [[ -n $language ]]; then
+        # The log stays English in every language: support reads it.
+        grep -q '^\[.*\] 	Upload progress shown on the desktop$' "$work/refused-bus.log" ||
+            fail "the log is not English" "$(cat "$work/refused-bus.log")"
+        echo PASS
+        exit 0
+    fi
 
     took() { sed -n 's/^\[.*\] Sending file to robot took: \([0-9]*\) seconds$/\1/p' "$1"; }
     grep -q 'Exiting doUpload with success$' "$work/taken-stopped.log" ||
@@ -290,6 +315,21 @@ emulator=${KELVO_ROBOT_EMULATOR:?}
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 fresh_home
 export "${home_env[@]}"
+# The user's UI language under wine follows the Unix locale.
+case $language in
+    '') export "${lang_env[@]}" ;;
+    fr)
+        # A French user locale of the test's own: wine takes the UI language
+        # from setlocale, which needs the locale compiled.
+        need localedef
+        mkdir -p "$work/locales"
+        localedef -i fr_FR -f UTF-8 "$work/locales/fr_FR.UTF-8" >"$work/localedef.log" 2>&1 ||
+            fail "localedef fr_FR.UTF-8" "$(cat "$work/localedef.log")"
+        # (bash itself can't see LOCPATH, and says so)
+        { export LOCPATH=$work/locales LANG=fr_FR.UTF-8 LC_ALL= LC_MESSAGES= LANGUAGE=; } 2>/dev/null
+        ;;
+    *) echo "usage: $0 wine [fr]" >&2; exit 2 ;;
+esac
 wine_run=$source_dir/cmake/wine-run.sh
 on_z() { local p=${1//\//\\}; echo "Z:$p"; }
 
@@ -323,8 +363,15 @@ screenshot during-upload
 grep -q 'upload: ' "$work/robot.out" && fail "the upload was over before the screenshot" "$(cat "$work/robot.out")"
 timeout 60 "$wine_run" "$window_text" "$title" >"$work/texts.txt" 2>&1 || fail "window_text" "$(cat "$work/texts.txt")"
 tr -d '\r' <"$work/texts.txt" >"$keep/window-texts.txt"
-grep -q '^Updating the robot: [0-9]*% sent\.$' "$keep/window-texts.txt" &&
-    grep -q '^Keep it plugged in and switched on until this is done\.$' "$keep/window-texts.txt" ||
+nbsp=$'\xc2\xa0' # French puts one before a colon and a percent sign
+if [[ $language == fr ]]; then
+    first="^Mise à jour du robot${nbsp}: [0-9]*${nbsp}% transmis\\.\$"
+    second="^Laissez-le branché et allumé jusqu'à la fin de l'opération\\.\$"
+else
+    first='^Updating the robot: [0-9]*% sent\.$'
+    second='^Keep it plugged in and switched on until this is done\.$'
+fi
+grep -q "$first" "$keep/window-texts.txt" && grep -q "$second" "$keep/window-texts.txt" ||
     fail "the window does not show the percentage and the warning" "$(cat "$keep/window-texts.txt")"
 ! grep -q '^Cancel$' "$keep/window-texts.txt" || fail "the window offers to cancel the upload"
 # The robot has the image and has sent ACK: the window shows the outcome.
