@@ -92,4 +92,6 @@ const char* Translate(const char* english) {
   return text;
 }
 
+std::string ForStandardOutput(const char* text) { return text; }
+
 }  // namespace plat

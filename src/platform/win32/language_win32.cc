@@ -82,4 +82,17 @@ const char* Translate(const char* english) {
   return found->second.c_str();
 }
 
+std::string ForStandardOutput(const char* text) {
+  UINT page = ::GetConsoleOutputCP();  // 0 without a console
+  if (page == 0) page = ::GetACP();
+  if (page == CP_UTF8) return text;
+  std::wstring wide = Wide(text);
+  int count = ::WideCharToMultiByte(page, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return text;
+  std::string out(static_cast<size_t>(count), '\0');
+  ::WideCharToMultiByte(page, 0, wide.c_str(), -1, &out[0], count, nullptr, nullptr);
+  out.resize(static_cast<size_t>(count - 1));
+  return out;
+}
+
 }  // namespace plat
