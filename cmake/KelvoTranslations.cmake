@@ -28,7 +28,7 @@ function(kelvo_add_translations program)
             COMMAND "${CMAKE_COMMAND}" -E make_directory "${folder}"
             # Every English text has a translation, none of them fuzzy.
             COMMAND "${KELVO_MSGCMP}" "${po}" "${pot}"
-            COMMAND "${KELVO_MSGFMT}" --check --statistics -o "${mo}" "${po}"
+            COMMAND "${KELVO_MSGFMT}" --check -o "${mo}" "${po}"
             DEPENDS "${po}" "${pot}"
             COMMENT "Checking and compiling the ${language} catalog"
             VERBATIM)
