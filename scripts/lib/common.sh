@@ -39,6 +39,8 @@ KELVO_PACKAGES=(
     libgdk-pixbuf2.0-bin librsvg2-common  # .deb test: the SVG icon read as GTK reads it
     osslsigncode python3                # scripts/package: Authenticode, reproducible .msi
     apt-utils gnupg                     # scripts/package repo: apt-ftparchive, its signature
+    gettext                             # msgfmt, msgcmp: the translation catalogs (po/)
+    locales                             # upload progress test: a French user locale for wine (localedef)
 )
 
 kelvo_missing_packages() {

@@ -6,9 +6,10 @@
 #include "app/find_no_case.h"
 #include "app/other_copies.h"
 #include "app/url_registration.h"
-#include "log/log.h"
-#include "platform/memory.h"
 #include "app/usage.h"
+#include "log/log.h"
+#include "platform/language.h"
+#include "platform/memory.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
 #include "script/report.h"
@@ -25,7 +26,7 @@ void ShowOutOfMemory() {
   if (plat::SystemMessageText(8, &text)) {
     plat::ShowMessageBox(AppTitle, text.c_str());
   } else {
-    plat::ShowMessageBox(AppTitle, "Unable to allocate memory.");
+    plat::ShowMessageBox(AppTitle, plat::Translate("Unable to allocate memory."));
   }
 }
 
@@ -102,7 +103,7 @@ int RunMain(const char* commandLine, const char* applicationPath) {
     // A person at a prompt asking what the program takes, perhaps while a
     // copy is in the middle of an update: answer, and end nothing.
     case CommandRequest::Help:
-      std::fputs(UsageText(), stdout);
+      std::fputs(plat::ForStandardOutput(UsageText()).c_str(), stdout);
       LogWrite("Usage text requested with [%s], return -1\n", commandLine);
       return -1;
     case CommandRequest::Version:

@@ -5,6 +5,7 @@
 #include "app/app.h"
 #include "log/log.h"
 #include "platform/desktop_progress.h"
+#include "platform/language.h"
 
 namespace {
 
@@ -13,25 +14,25 @@ const char kTaken[] = "The robot has taken the update.";
 const char kNotTaken[] = "The robot did not take the update. The maker's page will say what to do.";
 
 void FormatUpdating(int percent, char* text, size_t size) {
-  std::snprintf(text, size, kUpdatingFormat, percent);
+  std::snprintf(text, size, plat::Translate(kUpdatingFormat), percent);
 }
 
 }  // namespace
 
 void UploadProgressBegin() {
-  char text[128];
+  char text[512];  // room for the longer languages
   FormatUpdating(0, text, sizeof text);
   plat::BeginDesktopProgress(AppTitle, text);
 }
 
 void UploadProgressPercent(int percent) {
-  char text[128];
+  char text[512];
   FormatUpdating(percent, text, sizeof text);
   plat::SetDesktopProgress(percent, text);
 }
 
 void UploadProgressEnd(bool taken) {
-  switch (plat::EndDesktopProgress(taken ? kTaken : kNotTaken, !taken)) {
+  switch (plat::EndDesktopProgress(plat::Translate(taken ? kTaken : kNotTaken), !taken)) {
     case plat::DesktopShown::Yes:
       LogWrite("\tUpload progress shown on the desktop\n");
       break;

@@ -6,6 +6,7 @@
 
 #include "app/app.h"
 #include "log/log.h"
+#include "platform/language.h"
 #include "platform/message_box.h"
 #include "robot/serial_io.h"
 #include "script/engine.h"
@@ -50,7 +51,7 @@ void ServerRun(const char* scriptUrl, const char* replyTo) {
       if ((code != 0 && plat::SystemMessageText(code, &text)) || plat::SystemMessageText(2, &text)) {
         plat::ShowMessageBox(AppTitle, text.c_str());
       } else {
-        plat::ShowMessageBox(AppTitle, "Failed to locate update script.");
+        plat::ShowMessageBox(AppTitle, plat::Translate("Failed to locate update script."));
       }
       ReleaseRunResources();
       return;

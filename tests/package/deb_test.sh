@@ -77,6 +77,10 @@ expected_files=$( { echo "$expected_files"
     echo "/usr/share/icons/hicolor/scalable/apps/kelvo-upgrader.svg -rw-r--r--"
     for size in $icon_sizes; do
         echo "/usr/share/icons/hicolor/${size}x$size/apps/kelvo-upgrader.png -rw-r--r--"
+    done
+    # The desktop texts in the household's language: one catalog per language.
+    for language in de es fr it nl pl; do
+        echo "/usr/share/locale/$language/LC_MESSAGES/kelvo-upgrader.mo -rw-r--r--"
     done; } | sort)
 found=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
         path = substr($6, 2); if ($1 ~ /^l/) print path " -> " $8; else print path " " $1 }' | sort)

@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/http.h"
+#include "platform/language.h"
 #include "platform/message_box.h"
 
 namespace plat {
@@ -52,7 +53,7 @@ const CodeText kSystemTexts[] = {
 bool SystemMessageText(int32_t code, std::string* text) {
   for (const CodeText& known : kSystemTexts) {
     if (known.code == code) {
-      *text = known.text;
+      *text = Translate(known.text);
       return true;
     }
   }

@@ -21,11 +21,12 @@ struct DesktopProgressShown {
 
 namespace {
 
+// The texts are UTF-8 (platform/language.h).
 std::wstring Wide(const std::string& text) {
-  int count = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
   if (count <= 0) return std::wstring();
   std::wstring wide(static_cast<size_t>(count), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], count);
+  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], count);
   wide.resize(static_cast<size_t>(count - 1));
   return wide;
 }
