@@ -5,8 +5,10 @@
 Every Notify call, with the id the server answered, grouped by the process
 that sent it (its unique bus name). The checks:
 
-    uploads SERVER RUNS...   each RUN is taken,taken (two uploads in one
-        script) or refused; the runs came in this order, one process each.
+    uploads SERVER LANGUAGE RUNS...   each RUN is taken,taken (two uploads
+        in one script) or refused; the runs came in this order, one process
+        each, in LANGUAGE (what LANGUAGE was set to: en, de; any other shows
+        English).
         late:taken,taken: the server was paused for the first upload, whose
         progress may come in only at its end.
     split N FIRST REST   writes the record of the first N processes to
@@ -18,9 +20,30 @@ import re
 import sys
 
 TITLE = 'Kelvo Robot Updater'
-WARNING = 'sent. Keep it plugged in and switched on until this is done.'
-TAKEN = 'The robot has taken the update.'
-REFUSED = "The robot did not take the update. The maker's page will say what to do."
+# What the person reads, by language, as the catalogs in po/ have it: the
+# progress (a printf format, as there), the update taken, the update refused.
+TEXTS = {
+    'en': ('Updating the robot: %d%% sent. Keep it plugged in and switched on until this is done.',
+           'The robot has taken the update.',
+           "The robot did not take the update. The maker's page will say what to do."),
+    'de': ('Der Roboter wird aktualisiert: %d\xa0%% übertragen. Lassen Sie ihn angeschlossen und eingeschaltet, '
+           'bis der Vorgang abgeschlossen ist.',
+           'Der Roboter hat die Aktualisierung übernommen.',
+           'Der Roboter hat die Aktualisierung nicht übernommen. Auf der Seite des Herstellers steht, was zu tun ist.'),
+}
+
+
+class Texts:
+    def __init__(self, language):
+        progress, self.taken, self.refused = TEXTS.get(language, TEXTS['en'])
+        # The progress text as a pattern, its percentage caught.
+        self.progress = re.compile(r'(\d+)'.join(re.escape(part.replace('%%', '%'))
+                                                 for part in progress.split('%d')) + '$')
+
+    def percent(self, body):
+        """The percentage of a progress text, None for any other text."""
+        m = self.progress.match(body)
+        return int(m.group(1)) if m else None
 
 
 def read(path):
@@ -61,7 +84,7 @@ def by_process(calls):
     return runs
 
 
-def check_run(name, shown, outcomes, bar, late, previous):
+def check_run(name, shown, texts, outcomes, bar, late, previous):
     # One notification for the whole process: every later call replaces the
     # id the first was given, and the first replaces what the run before
     # left (the server keeps the id).
@@ -82,7 +105,7 @@ def check_run(name, shown, outcomes, bar, late, previous):
     uploads, current = [], []
     for c in shown:
         current.append(c)
-        if not c['body'].startswith('Updating'):
+        if texts.percent(c['body']) is None:
             uploads.append(current)
             current = []
     assert not current, (name, 'progress after the last outcome', current)
@@ -93,14 +116,13 @@ def check_run(name, shown, outcomes, bar, late, previous):
         # the server paused for the first upload, its first showing may be
         # its outcome.
         assert progress or (late and n == 0), (name, 'no progress shown', last)
-        percents = [int(re.match(r'Updating the robot: (\d+)% ' + re.escape(WARNING) + '$', c['body']).group(1))
-                    for c in progress]
+        percents = [texts.percent(c['body']) for c in progress]
         assert not percents or percents[0] < 50 or (late and n == 0), (name, 'the first came late', percents)
         assert percents == sorted(percents), (name, 'went back', percents)
         for c in progress:
             assert c['urgency'] == 1, (name, 'progress is an alarm', c)
-            assert c['value'] == (int(re.search(r'(\d+)%', c['body']).group(1)) if bar else None), (name, c)
-        failed = last['body'] == REFUSED
+            assert c['value'] == (texts.percent(c['body']) if bar else None), (name, c)
+        failed = last['body'] == texts.refused
         assert last['urgency'] == (2 if failed else 1), (name, 'urgency', last)
         assert last['value'] == (100 if bar and not failed else None), (name, 'bar', last)
         print('%s: %d notifications under id %d, percent %s, then "%s"' % (name, len(u), the_id, percents, last['body']))
@@ -137,15 +159,15 @@ def main():
         print(len(ids) + sum(1 for c in calls if c['id'] is None and c['replaces'] == 0))
         return
     assert check == 'uploads'
-    server, runs = sys.argv[3], sys.argv[4:]
+    server, texts, runs = sys.argv[3], Texts(sys.argv[4]), sys.argv[5:]
     shown = by_process(calls)
     assert len(shown) == len(runs), ('expected %d runs, saw %d' % (len(runs), len(shown)),
                                      [len(s) for s in shown])
     previous = None
     for name, s in zip(runs, shown):
         late = name.startswith('late:')
-        outcomes = [TAKEN if r == 'taken' else REFUSED for r in name.split(':')[-1].split(',')]
-        check_run(server + ' ' + name, s, outcomes, server == 'dunst', late, previous)
+        outcomes = [texts.taken if r == 'taken' else texts.refused for r in name.split(':')[-1].split(',')]
+        check_run(server + ' ' + name, s, texts, outcomes, server == 'dunst', late, previous)
         previous = s[-1]['id']
 
 

@@ -17,6 +17,10 @@
 #       answers late: still one notification, none left behind), and the
 #       upload with no session bus at all (the same report and log but for
 #       the one line that says whether the desktop was told).
+#   upload_progress_test.sh linux LL   With dunst only, the two-uploads run
+#       and the refused one in the language LL (LANGUAGE=LL): that language's
+#       texts, or the English ones for a language without a catalog; the log
+#       stays English.
 #   upload_progress_test.sh wine    The Windows build under wine (a prefix of
 #       its own) against the robot emulator on a pseudo-terminal that wine
 #       maps to COM5, taking the image at 15000 bytes a second (17 s an
@@ -25,18 +29,24 @@
 #       the bar's position too); a second upload in the same script shows its
 #       own progress from its start; an upload the robot never acknowledges
 #       leaves the failure, with an empty bar, until the program ends.
+#   upload_progress_test.sh wine fr   One upload under a French user locale
+#       (LANG=fr_FR.UTF-8): the window shows the French texts.
 #
 # KELVO_BINARY (and for wine KELVO_WINDOWS_BINARY), KELVO_ROBOT_EMULATOR and
 # KELVO_SOURCE_DIR come from ctest. Screenshots and the recorded calls are kept
-# in upload-progress-<mode>/ in the current folder. Every process started here
+# in upload-progress-<mode>[-<language>]/ in the current folder. Every process started here
 # runs under `timeout` and is ended at exit.
 set -euo pipefail
 
 mode=${1:-}
 case $mode in
     linux | wine | linux-session) ;;
-    *) echo "usage: $0 linux|wine" >&2; exit 2 ;;
+    *) echo "usage: $0 linux|wine [LANGUAGE]" >&2; exit 2 ;;
 esac
+# The desktop's language: English unless a language is named; nothing else
+# of the caller's locale counts.
+if [[ $mode == linux-session ]]; then language=${KELVO_PROGRESS_LANGUAGE:-}; else language=${2:-}; fi
+lang_env=(LANG=C.UTF-8 LC_ALL= LC_MESSAGES= LANGUAGE="$language")
 limit=240 # seconds any process started here may live
 source_dir=${KELVO_SOURCE_DIR:?}
 pids=()
@@ -45,7 +55,7 @@ if [[ $mode == linux-session ]]; then
     work=${KELVO_PROGRESS_WORK:?}
     keep=${KELVO_PROGRESS_KEEP:?}
 else
-    keep="$PWD/upload-progress-$mode"
+    keep="$PWD/upload-progress-$mode${language:+-$language}"
     rm -rf "$keep"
     mkdir -p "$keep"
     work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-progress.XXXXXX")
@@ -118,32 +128,9 @@ if [[ $mode == linux || $mode == linux-session ]]; then
     binary=${KELVO_BINARY:?}
     log_file() { echo "$work/home/state/KelvoUpgrader/Logs/KelvoUpgrader.log"; }
 
-    # The robot's side of the upload for umockdev: the command line, ENQ, the
-    # image in 4 KiB blocks taken a tenth of a second apart (a dot after each,
-    # as the robot's sign of life: umockdev can only pause between answers),
-    # the sum, then ACK and the robot's answer, or nothing at all. "twice" is
-    # that conversation two times over, for a script with two uploads.
-    [[ $mode == linux-session ]] || python3 - "$work" <<'PY'
-import random, sys
-work = sys.argv[1]
-size, block = 256 * 1024, 4096
-random.seed(17)
-# No blank and no '^': umockdev's script format can't tell them from its escapes.
-pool = [b for b in range(256) if b not in (32, 94)]
-image = bytes(random.choice(pool) for _ in range(size))
-open(work + '/image.bin', 'wb').write(image)
-def escaped(data):
-    return ''.join('^' + chr(c + 64) if c < 32 else chr(c) for c in data)
-total = sum(image) & 0xFFFFFFFF
-lines = ['w 0 Upload code Size %d^M' % (size + 4), 'r 5 ^E']
-for at in range(0, size, block):
-    lines += ['w 0 ' + escaped(image[at:at + block]), 'r 100 .']
-lines.append('w 0 ' + escaped(total.to_bytes(4, 'little')))
-open(work + '/refused.script', 'w', encoding='latin-1').write('\n'.join(lines) + '\n')
-lines.append('r 5 ^FFlashed^Z')
-open(work + '/taken.script', 'w', encoding='latin-1').write('\n'.join(lines) + '\n')
-open(work + '/twice.script', 'w', encoding='latin-1').write('\n'.join(lines + lines) + '\n')
-PY
+    # The robot's side of the uploads for umockdev (the image, and the
+    # conversations taken, refused and twice): umockdev_conversations.py.
+    [[ $mode == linux-session ]] || python3 "$source_dir/tests/desktop/umockdev_conversations.py" "$work"
     printf 'getlocal %s\nupload code\n' "$work/image.bin" >"$work/once.txt"
     printf 'getlocal %s\nupload code\nupload code\n' "$work/image.bin" >"$work/twice.txt"
 
@@ -151,7 +138,7 @@ PY
     upload() {
         local conversation=$1 script=$2
         shift 2
-        env "${home_env[@]}" "$@" timeout "$limit" umockdev-run \
+        env "${home_env[@]}" "${lang_env[@]}" "$@" timeout "$limit" umockdev-run \
             --device "$source_dir/tests/robot/data/robot_first.umockdev" \
             --script "/dev/ttyACM0=$work/$conversation.script" \
             -- "$binary" /NOSERVER "$work/$script.txt" >"$work/run.out" 2>&1 ||
@@ -203,8 +190,8 @@ PY
         upload refused once
         cp "$(log_file)" "$work/$server-refused.log"
         screenshot "$server-after-failure"
-        if [[ $server == dunst ]]; then
-            dunstctl count displayed >"$work/dunst-displayed-refused"
+        [[ $server != dunst ]] || dunstctl count displayed >"$work/dunst-displayed-refused"
+        if [[ $server == dunst && -z $language ]]; then
             # One upload, to set beside the same without a bus.
             registered_home
             upload taken once
@@ -231,7 +218,8 @@ PY
     fi
 
     servers=(dunst)
-    for server in notification-daemon xfce4-notifyd; do
+    # In another language dunst is enough: the texts are the same on every server.
+    [[ -n $language ]] || for server in notification-daemon xfce4-notifyd; do
         if [[ -x /usr/lib/notification-daemon/notification-daemon && $server == notification-daemon ]] ||
             [[ -x /usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd && $server == xfce4-notifyd ]]; then
             servers+=("$server")
@@ -239,39 +227,45 @@ PY
             echo "NOTE: $server is not installed; not tried"
         fi
     done
+    notifications=(python3 "$source_dir/tests/desktop/notifications.py")
     for server in "${servers[@]}"; do
         step "uploads with $server on a session bus of our own"
-        KELVO_PROGRESS_WORK=$work KELVO_PROGRESS_KEEP=$keep timeout "$limit" dbus-run-session -- \
+        KELVO_PROGRESS_WORK=$work KELVO_PROGRESS_KEEP=$keep KELVO_PROGRESS_LANGUAGE=$language \
+            timeout "$limit" dbus-run-session -- \
             bash "$0" linux-session "$server" || fail "the runs with $server failed"
         cp "$work/monitor.txt" "$keep/$server-monitor.txt"
         step "what $server received"
-        if [[ $server == dunst ]]; then
+        if [[ $server == dunst && -z $language ]]; then
             # The paused run's calls (the fourth process's) apart from the rest.
-            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor.txt" split 3 \
-                "$work/monitor-first.txt" "$work/monitor-paused.txt"
-            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor-first.txt" uploads dunst taken,taken refused taken ||
+            "${notifications[@]}" "$work/monitor.txt" split 3 "$work/monitor-first.txt" "$work/monitor-paused.txt"
+            "${notifications[@]}" "$work/monitor-first.txt" uploads dunst en taken,taken refused taken ||
                 fail "dunst: the notifications were not as expected"
-            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor-paused.txt" uploads dunst late:taken,taken ||
+            "${notifications[@]}" "$work/monitor-paused.txt" uploads dunst en late:taken,taken ||
                 fail "dunst paused: the notifications were not as expected"
-            for run in twice refused paused; do
-                [[ $(cat "$work/dunst-displayed-$run") == 1 ]] ||
-                    fail "dunst shows $(cat "$work/dunst-displayed-$run") notifications after the $run run"
-            done
             grep -q $'^\\[.*\\] \tUpload progress \\(shown on the desktop\\|not shown yet: the desktop notification service has not answered\\)$' "$work/dunst-paused.log" ||
                 fail "the paused run's log does not say what happened" "$(grep 'Upload progress' "$work/dunst-paused.log")"
         else
-            python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor.txt" uploads "$server" taken,taken refused ||
+            "${notifications[@]}" "$work/monitor.txt" uploads "$server" "${language:-en}" taken,taken refused ||
                 fail "$server: the notifications were not as expected"
+        fi
+        if [[ $server == dunst ]]; then
+            for run in twice refused paused; do
+                [[ $run != paused || -z $language ]] || continue
+                [[ $(cat "$work/dunst-displayed-$run") == 1 ]] ||
+                    fail "dunst shows $(cat "$work/dunst-displayed-$run") notifications after the $run run"
+            done
         fi
         # Each run replaced what the one before left: one notification on
         # screen from the first run to the last.
-        open=$(python3 "$source_dir/tests/desktop/notifications.py" "$work/monitor.txt" count-open)
+        open=$("${notifications[@]}" "$work/monitor.txt" count-open)
         [[ $open == 1 ]] || fail "$server: the runs made $open notifications"
+        # The log is English in every language: support reads it.
         [[ $(grep -c $'^\\[.*\\] \tUpload progress shown on the desktop$' "$work/$server-twice.log") == 2 ]] ||
             fail "the log does not say the desktop showed both uploads" "$(cat "$work/$server-twice.log")"
         grep -q '^\[.*\] ERROR - sendFile timed out while reading ACK$' "$work/$server-refused.log" ||
             fail "the refused upload did not end by the ACK time-out" "$(cat "$work/$server-refused.log")"
     done
+    [[ -z $language ]] || { echo "PASS"; exit 0; }
 
     step "the same upload with no session bus"
     registered_home
@@ -305,6 +299,21 @@ emulator=${KELVO_ROBOT_EMULATOR:?}
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 fresh_home
 export "${home_env[@]}"
+# The user's UI language under wine follows the Unix locale.
+case $language in
+    '') export "${lang_env[@]}" ;;
+    fr)
+        # A French user locale of the test's own: wine takes the UI language
+        # from setlocale, which needs the locale compiled.
+        need localedef
+        mkdir -p "$work/locales"
+        localedef -i fr_FR -f UTF-8 "$work/locales/fr_FR.UTF-8" >"$work/localedef.log" 2>&1 ||
+            fail "localedef fr_FR.UTF-8" "$(cat "$work/localedef.log")"
+        # (bash itself can't see LOCPATH, and says so)
+        { export LOCPATH=$work/locales LANG=fr_FR.UTF-8 LC_ALL= LC_MESSAGES= LANGUAGE=; } 2>/dev/null
+        ;;
+    *) echo "usage: $0 wine [fr]" >&2; exit 2 ;;
+esac
 wine_run=$source_dir/cmake/wine-run.sh
 on_z() { local p=${1//\//\\}; echo "Z:$p"; }
 
@@ -337,9 +346,12 @@ window_there() { xdotool search --name "^$title\$" >/dev/null 2>&1; }
 step "robot on a pseudo-terminal"
 robot robot --image-rate 15000
 python3 -c 'import random,sys; random.seed(5); open(sys.argv[1],"wb").write(bytes(random.randrange(256) for _ in range(256*1024)))' "$work/image.bin"
-printf 'getlocal %s\r\nupload code\r\nupload code\r\n' "$(on_z "$work/image.bin")" >"$work/script.txt"
+# Two uploads in English; in another language the first one's texts are enough.
+uploads=2
+[[ -z $language ]] || uploads=1
+{ printf 'getlocal %s\r\n' "$(on_z "$work/image.bin")"; for ((n = 0; n < uploads; n++)); do printf 'upload code\r\n'; done; } >"$work/script.txt"
 
-step "two uploads under wine"
+step "uploads under wine"
 timeout "$limit" "$wine_run" "$exe" /NOSERVER "$(on_z "$work/script.txt")" >"$work/run.out" 2>&1 &
 run=$!
 pids+=($run)
@@ -350,10 +362,28 @@ poll 300 texts first || fail "window_text"
 grep -q 'upload: ' "$work/robot.out" && fail "the first upload was over before the window was read" "$(cat "$work/robot.out")"
 screenshot during-upload
 cp "$work/first.txt" "$keep/window-texts.txt"
-grep -q '^Updating the robot: [0-9]*% sent\.$' "$work/first.txt" &&
-    grep -q '^Keep it plugged in and switched on until this is done\.$' "$work/first.txt" ||
+nbsp=$'\xc2\xa0' # French puts one before a colon and a percent sign
+if [[ $language == fr ]]; then
+    first="^Mise à jour du robot${nbsp}: [0-9]*${nbsp}% transmis\\.\$"
+    warning="^Laissez-le branché et allumé jusqu'à la fin de l'opération\\.\$"
+else
+    first='^Updating the robot: [0-9]*% sent\.$'
+    warning='^Keep it plugged in and switched on until this is done\.$'
+fi
+grep -q "$first" "$work/first.txt" && grep -q "$warning" "$work/first.txt" ||
     fail "the window does not show the percentage and the warning" "$(cat "$work/first.txt")"
 ! grep -q '^Cancel$' "$work/first.txt" || fail "the window offers to cancel the upload"
+if [[ -n $language ]]; then
+    # One upload is enough here: its end, and the log, English as always.
+    wait $run || fail "the run failed" "$(cat "$work/run.out")"
+    log=$(find "$WINEPREFIX/drive_c/users" -name KelvoUpgrader.log | head -n1)
+    tr -d '\r' <"$log" >"$keep/KelvoUpgrader.log"
+    grep -q '	Upload progress shown on the desktop$' "$keep/KelvoUpgrader.log" &&
+        grep -q 'Exiting doUpload with success$' "$keep/KelvoUpgrader.log" ||
+        fail "the log is not the English one of an upload shown" "$(cat "$keep/KelvoUpgrader.log")"
+    echo "PASS"
+    exit 0
+fi
 # The robot has the first image and has sent ACK: what the window shows next,
 # read until the second upload's progress is there.
 poll 300 grep -q '^upload: ' "$work/robot.out" || fail "the robot got no image" "$(cat "$work/robot.out")"
