@@ -42,6 +42,8 @@ function(kelvo_add_translations program)
         set(rc "${CMAKE_BINARY_DIR}/resources/translations.rc")
         add_custom_command(
             OUTPUT "${rc}"
+            # Its folder is the other resources' too; whichever step runs first makes it.
+            COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/resources"
             COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/cmake/catalogs_to_rc.py" "${rc}" ${catalogs}
             DEPENDS ${catalogs} "${PROJECT_SOURCE_DIR}/cmake/catalogs_to_rc.py"
             COMMENT "Making the string tables of the translations"
