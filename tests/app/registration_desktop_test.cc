@@ -5,7 +5,10 @@
 // xdg-open's generic mode, gio open). Windows has
 // nothing beyond the registry here, so these tests skip there.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -309,52 +312,186 @@ TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
 
 // A link someone placed at a name register writes (seen with a root run under
 // a user's HOME) is never written through, nor read into a file of ours: the
-// entry and the defaults are written as files of their own in its place, and
-// a defaults file that is a link is left alone with a warning.
+// entry and the defaults are written as files of their own in its place. A
+// mimeapps.list that is a link (dotfile managers make it one) is edited where
+// it points when the link and its file are the user's own; any other link is
+// left alone, and "register" fails, on its standard output too.
 TEST_F(RegistrationDesktop, ALinkAtANameRegisterWritesIsNeverFollowed) {
   const std::string pid = std::to_string(plat::SystemProcesses().CurrentProcessId());
+  const std::string registered =
+      "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+      "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+      "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop;\n";
+  const std::string mine = "# my dotfiles\n[Default Applications]\ntext/html=f.desktop\n";
+  enum Defaults { kOwnFile, kEditedThroughLink, kRefused };
   struct Case {
     std::string link;
-    bool defaultsRefused;
+    Defaults defaults;
+    bool foreignTarget;
   };
   const std::vector<Case> cases = {
-      {entry_, false},
-      {entry_ + ".tmp-" + pid, false},
-      {defaults_ + ".tmp-" + pid, false},
-      {defaults_, true},
+      {entry_, kOwnFile, false},
+      {entry_ + ".tmp-" + pid, kOwnFile, false},
+      {defaults_ + ".tmp-" + pid, kOwnFile, false},
+      {defaults_, kEditedThroughLink, false},
+      {defaults_, kRefused, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.link);
+    SCOPED_TRACE(c.link + (c.foreignTarget ? " to another user's file" : ""));
     std::filesystem::remove_all(home_.File("data"));
     std::filesystem::remove_all(home_.File("config"));
     std::filesystem::create_directories(home_.File("data/applications"));
     std::filesystem::create_directories(home_.File("config"));
     std::string outside = home_.File("outside");
-    ts::WriteFileBytes(outside, "someone else's file\n");
+    std::string before = c.defaults == kOwnFile ? "someone else's file\n" : mine;
+    ts::WriteFileBytes(outside, before);
+    if (c.foreignTarget && ::chown(outside.c_str(), 65534, 65534) != 0) {
+      ADD_FAILURE() << "can't give the file to another user (not run as root?)";
+      continue;
+    }
     std::filesystem::create_symlink(outside, c.link);
 
-    EXPECT_TRUE(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"));
+    EXPECT_EQ(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"), c.defaults != kRefused);
     std::vector<std::string> lines = Log();
-    EXPECT_EQ(ts::ReadFileBytes(outside), "someone else's file\n");
     EXPECT_FALSE(std::filesystem::is_symlink(entry_));
     EXPECT_NE(ts::ReadFileBytes(entry_).find("\nExec=/opt/kelvo/KelvoUpgrader %u\n"),
               std::string::npos);
-    if (c.defaultsRefused) {
-      ASSERT_EQ(lines.size(), 1u);
-      EXPECT_EQ(lines[0], "WARNING: RegisterURLHandler - Failed to set the default handler in [" +
-                              defaults_ + "]. Error=5");
+    if (c.defaults == kRefused) {
+      EXPECT_EQ(ts::ReadFileBytes(outside), before);
+      EXPECT_EQ(lines, std::vector<std::string>{
+                           "ERROR: RegisterURLHandler - Failed to set the default handler in [" +
+                           defaults_ + "]. Error=5"});
       EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
-    } else {
+      // What the person who ran it sees.
+      ts::RunResult run = ts::Run(ts::BinaryPath(), {"register"});
+      EXPECT_TRUE(run.ended);
+      EXPECT_NE(run.output.find("ERROR - Register failed.\n"), std::string::npos) << run.output;
+      EXPECT_EQ(run.output.find("succeeded"), std::string::npos) << run.output;
+      EXPECT_EQ(ts::ReadFileBytes(outside), before);
+    } else if (c.defaults == kEditedThroughLink) {
       EXPECT_EQ(lines, std::vector<std::string>{});
-      EXPECT_FALSE(std::filesystem::is_symlink(defaults_));
-      EXPECT_EQ(ts::ReadFileBytes(defaults_),
-                "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+      EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(outside), mine + "x-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
                 "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
                 "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop;\n");
+    } else {
+      EXPECT_EQ(ts::ReadFileBytes(outside), before);
+      EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_FALSE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(defaults_), registered);
     }
     EXPECT_TRUE(UnregisterURLHandler());
     Log();
+    if (c.defaults == kEditedThroughLink) {
+      EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(outside), mine);
+    }
   }
+}
+
+// Every name under root, folders with a '/' at their end.
+std::vector<std::string> TreeOf(const std::string& root) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.push_back(it->path().string().substr(root.size()) + (it->is_directory() ? "/" : ""));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A run killed half-way, or a user who deleted a file, must not leave the
+// packages' entry hidden for good: "unregister" takes away every line that
+// "register" added, whatever else of the registration is missing, and after
+// it nothing of the registration is left: no lock, no record, no empty
+// folder of the store, nor the folders "register" made for the entry and
+// the icon.
+TEST_F(RegistrationDesktop, UnregisterTakesAwayWhatRegisterAddedWhateverElseIsMissing) {
+  const std::string icon = home_.path() + "/data/icons/hicolor/scalable/apps/kelvo-upgrader.svg";
+  const std::string record = home_.path() + "/config/KelvoUpgrader/desktop-registration";
+  const std::string before = "[Default Applications]\ntext/html=f.desktop\n";
+  struct Case {
+    const char* missing;
+    std::vector<std::string> removed;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", {}},
+      // What an "unregister" killed after its first step leaves.
+      {"the user's entry", {entry_}},
+      {"the entry and the icon", {entry_, icon}},
+      // What an older "register" left: the note in the entry alone.
+      {"the record", {record}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.missing);
+    std::filesystem::remove_all(home_.File("data"));
+    std::filesystem::remove_all(home_.File("config"));
+    std::filesystem::create_directories(home_.File("config"));
+    ts::WriteFileBytes(defaults_, before);
+    ASSERT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+    ASSERT_NE(ts::ReadFileBytes(defaults_).find("kelvo-upgrader.desktop;"), std::string::npos);
+    for (const std::string& path : c.removed) ASSERT_TRUE(std::filesystem::remove(path)) << path;
+    EXPECT_TRUE(UnregisterURLHandler());
+    EXPECT_EQ(ts::ReadFileBytes(defaults_), before);
+    // And the cycles after it keep giving the file back as it was.
+    EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+    EXPECT_TRUE(UnregisterURLHandler());
+    EXPECT_EQ(ts::ReadFileBytes(defaults_), before);
+    EXPECT_EQ(Log(), std::vector<std::string>{});
+    EXPECT_EQ(TreeOf(home_.File("config")), std::vector<std::string>{"/mimeapps.list"});
+    // Which folders "register" made is on record, and only there.
+    if (c.removed != std::vector<std::string>{record}) {
+      EXPECT_FALSE(std::filesystem::exists(home_.File("data")));
+    }
+  }
+  // Folders the user had stay, even empty.
+  std::filesystem::remove_all(home_.File("data"));
+  std::filesystem::create_directories(home_.File("data/applications"));
+  EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+  EXPECT_TRUE(UnregisterURLHandler());
+  EXPECT_EQ(TreeOf(home_.File("data")), std::vector<std::string>{"/applications/"});
+}
+
+// What runs that were killed left under temporary names (they carry the
+// process id) goes with the next "register" or "unregister", but never what
+// a process that still runs is writing.
+TEST_F(RegistrationDesktop, KilledRunsLeftoversGoButALiveRunsStay) {
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  const std::string dead = std::to_string(child), live = "1";
+  const std::string store = home_.File("config") + "/KelvoUpgrader/registry";
+  const std::string icons = home_.path() + "/data/icons/hicolor/scalable/apps";
+  std::filesystem::create_directories(home_.File("data/applications"));
+  std::filesystem::create_directories(icons);
+  std::vector<std::string> leftovers;
+  for (const std::string& pid : {dead, live}) {
+    for (const std::string& path :
+         {entry_ + ".tmp-" + pid, icons + "/kelvo-upgrader.svg.tmp-" + pid,
+          defaults_ + ".tmp-" + pid, store + "/HKEY_CLASSES_ROOT/.tmp-" + pid + "-4",
+          store + "/HKEY_CLASSES_ROOT/.del-" + pid + "-7/@"}) {
+      std::filesystem::create_directories(plat::FolderOf(path));
+      ts::WriteFileBytes(path, "half written");
+      leftovers.push_back(path);
+    }
+  }
+  for (const char* command : {"register", "unregister"}) {
+    SCOPED_TRACE(command);
+    for (const std::string& path : leftovers) ts::WriteFileBytes(path, "half written");
+    if (std::string(command) == "register") {
+      EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
+    } else {
+      EXPECT_TRUE(UnregisterURLHandler());
+    }
+    for (const std::string& path : leftovers) {
+      bool ofTheDead = path.find("-" + dead) != std::string::npos;
+      EXPECT_EQ(ts::FileExists(path), !ofTheDead) << path;
+    }
+    EXPECT_FALSE(std::filesystem::exists(store + "/HKEY_CLASSES_ROOT/.del-" + dead + "-7"));
+  }
+  EXPECT_EQ(Log(), std::vector<std::string>{});
 }
 
 // Each kind of path against the launchers themselves: the entry is quoted
