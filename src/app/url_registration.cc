@@ -85,7 +85,7 @@ bool UnregisterURLHandler() {
   plat::HeldFile* lock = nullptr;
   if (!TakeRegistrationLock(&lock)) return false;
   bool removed = RemoveRegistration();
-  plat::ReleaseSchemeRegistrationLock(lock, removed);
+  plat::ReleaseSchemeRegistrationLock(lock, true);
   return removed;
 }
 

@@ -55,8 +55,8 @@ struct HeldFile;  // platform/files.h
 HeldFile* LockSchemeRegistration(int waitMs);
 // Lets go of the lock and removes its file, so that no run leaves one behind;
 // a run that waits for it meanwhile takes a new one, never the removed file.
-// After an "unregister" that removed the registration (unregistered), the
-// folders that held nothing but it go too (Linux: the store's empty keys).
+// After an "unregister" (unregistered), the folders left holding nothing go
+// too (Linux: the store's empty keys, and the folder of the store and lock).
 void ReleaseSchemeRegistrationLock(HeldFile* lock, bool unregistered);
 
 // The registry in use: the system's, unless a test put its own in place.

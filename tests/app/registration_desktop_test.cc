@@ -5,8 +5,6 @@
 // xdg-open's generic mode, gio open). Windows has
 // nothing beyond the registry here, so these tests skip there.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,6 +23,7 @@
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/spawn.h"
 #include "support/test_support.h"
 
 namespace ts = testing_support;
@@ -345,7 +344,7 @@ TEST_F(RegistrationDesktop, ALinkAtANameRegisterWritesIsNeverFollowed) {
     std::string outside = home_.File("outside");
     std::string before = c.defaults == kOwnFile ? "someone else's file\n" : mine;
     ts::WriteFileBytes(outside, before);
-    if (c.foreignTarget && ::chown(outside.c_str(), 65534, 65534) != 0) {
+    if (c.foreignTarget && ts::Run("/bin/chown", {"65534:65534", outside}).exitCode != 0) {
       ADD_FAILURE() << "can't give the file to another user (not run as root?)";
       continue;
     }
@@ -457,11 +456,14 @@ TEST_F(RegistrationDesktop, UnregisterTakesAwayWhatRegisterAddedWhateverElseIsMi
 // process id) goes with the next "register" or "unregister", but never what
 // a process that still runs is writing.
 TEST_F(RegistrationDesktop, KilledRunsLeftoversGoButALiveRunsStay) {
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) ::_exit(0);
-  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-  const std::string dead = std::to_string(child), live = "1";
+  // A process id that no process has any more.
+  plat::SpawnOptions options;
+  plat::SpawnedProcess* child = plat::StartProcess("/bin/true", options);
+  ASSERT_NE(child, nullptr);
+  const std::string dead = std::to_string(plat::SpawnedProcessId(child)), live = "1";
+  int code = -1;
+  ASSERT_TRUE(plat::WaitProcess(child, 60000, &code));
+  plat::ReleaseProcess(child);
   const std::string store = home_.File("config") + "/KelvoUpgrader/registry";
   const std::string icons = home_.path() + "/data/icons/hicolor/scalable/apps";
   std::filesystem::create_directories(home_.File("data/applications"));
