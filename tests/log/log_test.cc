@@ -89,6 +89,23 @@ TEST_F(LogTest, SizeLimitIsReachedAtExactly2MiB) {
             log.substr(2097152));
 }
 
+// Another program holds the log longer than a line waits: the line is kept,
+// as are the lines after it (which no longer wait), and all of them go in, in
+// their order, ahead of the first line that can be written again.
+TEST_F(LogTest, LinesThatMeetTheLogHeldTooLongAreKeptNotLost) {
+  LogWrite("before\n");
+  plat::HeldFile* other = plat::HoldFile(LogFilePath, false, 0);
+  ASSERT_NE(nullptr, other);
+  LogWrite("first\n");
+  LogWrite("second\n");
+  plat::ReleaseHeldFile(other);
+  EXPECT_EQ("[3/7 9:05:02] before" + LineEnd(), Log());
+  LogWrite("third\n");
+  EXPECT_EQ("[3/7 9:05:02] before" + LineEnd() + "[3/7 9:05:02] first" + LineEnd() +
+                "[3/7 9:05:02] second" + LineEnd() + "[3/7 9:05:02] third" + LineEnd(),
+            Log());
+}
+
 TEST_F(LogTest, MissingLogIsBelowTheLimit) { EXPECT_FALSE(LogFileSizeExceeded()); }
 
 TEST_F(LogTest, BackupReplacesTheOldOneBesideTheLog) {
