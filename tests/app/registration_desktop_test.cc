@@ -460,10 +460,19 @@ TEST_F(RegistrationDesktop, KilledRunsLeftoversGoButALiveRunsStay) {
   plat::SpawnOptions options;
   plat::SpawnedProcess* child = plat::StartProcess("/bin/true", options);
   ASSERT_NE(child, nullptr);
-  const std::string dead = std::to_string(plat::SpawnedProcessId(child)), live = "1";
+  const std::string dead = std::to_string(plat::SpawnedProcessId(child));
   int code = -1;
   ASSERT_TRUE(plat::WaitProcess(child, 60000, &code));
   plat::ReleaseProcess(child);
+  // And one that runs all along (ended at the end of the test).
+  options.args = {"600"};
+  std::unique_ptr<plat::SpawnedProcess, void (*)(plat::SpawnedProcess*)> running(
+      plat::StartProcess("/bin/sleep", options), [](plat::SpawnedProcess* p) {
+        plat::KillProcess(p);
+        plat::ReleaseProcess(p);
+      });
+  ASSERT_NE(running, nullptr);
+  const std::string live = std::to_string(plat::SpawnedProcessId(running.get()));
   const std::string store = home_.File("config") + "/KelvoUpgrader/registry";
   const std::string icons = home_.path() + "/data/icons/hicolor/scalable/apps";
   std::filesystem::create_directories(home_.File("data/applications"));
