@@ -24,89 +24,15 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
+#include "registration_desktop_fixture.h"
 #include "support/test_support.h"
 
 namespace ts = testing_support;
 
 namespace {
 
-class RegistrationDesktop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("HOME", home_.path()));
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("XDG_CONFIG_HOME", home_.File("config")));
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("XDG_DATA_HOME", home_.File("data")));
-    bin_ = home_.File("bin");
-    std::filesystem::create_directories(bin_);
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("PATH", bin_));
-    if (plat::SchemeHandlerDesktopEntryPath().empty()) GTEST_SKIP() << "no desktop entries here";
-    logSwapped_ = true;
-    std::memcpy(savedLog_, LogFilePath, sizeof savedLog_);
-    std::snprintf(LogFilePath, sizeof LogFilePath, "%s", home_.File("test.log").c_str());
-    entry_ = home_.path() + "/data/applications/kelvo-upgrader-user.desktop";
-    defaults_ = home_.path() + "/config/mimeapps.list";
-  }
+using ts::RegistrationDesktop;
 
-  void TearDown() override {
-    if (logSwapped_) std::memcpy(LogFilePath, savedLog_, sizeof savedLog_);
-    scoped_.clear();
-  }
-
-  std::vector<std::string> Log() {
-    std::vector<std::string> lines = ts::LogMessages(ts::ReadFileBytes(LogFilePath));
-    ts::WriteFileBytes(LogFilePath, "");
-    return lines;
-  }
-
-  // An xdg-mime stand-in that records its arguments and ends with status.
-  void InstallXdgMime(int status) {
-    std::string script = "#!/bin/sh\necho \"$@\" >> '" + home_.File("xdg-mime.args") +
-                         "'\nexit " + std::to_string(status) + "\n";
-    std::string path = bin_ + "/xdg-mime";
-    ts::WriteFileBytes(path, script);
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
-  // Hands the URL to a real launcher, as a browser does, and says what came
-  // of it: "started" when the program ran with the URL, unchanged, as its
-  // whole command line; otherwise what the launcher and the log showed.
-  std::string Launch(const std::string& launcher, const std::vector<std::string>& args,
-                     bool generic) {
-    ts::ResetLog(home_.path());
-    ts::RunResult run = ts::Run(launcher, args, {
-        {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"XDG_STATE_HOME", home_.File("state")},
-        {"XDG_DATA_DIRS", home_.File("none")}, {"XDG_CONFIG_DIRS", home_.File("none")},
-        // No desktop named: xdg-open takes its generic mode when it has a display.
-        {"XDG_CURRENT_DESKTOP", ""}, {"XDG_SESSION_DESKTOP", ""}, {"DESKTOP_SESSION", ""},
-        {"KDE_FULL_SESSION", ""}, {"GNOME_DESKTOP_SESSION_ID", ""},
-        {"MATE_DESKTOP_SESSION_ID", ""}, {"LXQT_SESSION_CONFIG", ""}, {"WAYLAND_DISPLAY", ""},
-        {"DBUS_SESSION_BUS_ADDRESS", ""}, {"DISPLAY", generic ? ":31999" : ""},
-        // Never a real browser, should the entry not be found.
-        {"BROWSER", "false"},
-        // The URL's host is off the allow-list; a proxy on loopback all the same.
-        {"http_proxy", "http://127.0.0.1:9"}, {"https_proxy", "http://127.0.0.1:9"},
-        {"HTTP_PROXY", ""}, {"HTTPS_PROXY", ""}, {"ALL_PROXY", ""}, {"all_proxy", ""},
-        {"no_proxy", ""}, {"NO_PROXY", ""}}, 60000);
-    // xdg-open waits for the program; gio leaves it running.
-    std::string log = ts::LogPathFor(home_.path());
-    for (int i = 0; i < 400 && run.ended && run.exitCode == 0; ++i) {
-      if (ts::ReadFileBytes(log).find("Kelvo Upgrader Ended") != std::string::npos) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    for (const std::string& line : ts::LogMessages(ts::ReadFileBytes(log))) {
-      if (line == "Command line: [" + args.back() + "]") return "started";
-      if (line.rfind("Command line:", 0) == 0) return "started with " + line;
-    }
-    return "not started: " + (run.ended ? "exit " + std::to_string(run.exitCode) : "time-out") +
-           ", " + run.output;
-  }
-
-  ts::TempDir home_;
-  std::string bin_, entry_, defaults_;
-  std::vector<std::unique_ptr<ts::ScopedEnv>> scoped_;
-  char savedLog_[kPathMax] = {};
-  bool logSwapped_ = false;
-};
 
 TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndARegisteredHandler) {
   EXPECT_EQ(plat::SchemeHandlerDesktopEntryPath(), entry_);
@@ -386,123 +312,6 @@ TEST_F(RegistrationDesktop, ALinkAtANameRegisterWritesIsNeverFollowed) {
       EXPECT_EQ(ts::ReadFileBytes(outside), mine);
     }
   }
-}
-
-// Every name under root, folders with a '/' at their end.
-std::vector<std::string> TreeOf(const std::string& root) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::recursive_directory_iterator it(root, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    names.push_back(it->path().string().substr(root.size()) + (it->is_directory() ? "/" : ""));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// A run killed half-way, or a user who deleted a file, must not leave the
-// packages' entry hidden for good: "unregister" takes away every line that
-// "register" added, whatever else of the registration is missing, and after
-// it nothing of the registration is left: no lock, no record, no empty
-// folder of the store, nor the folders "register" made for the entry and
-// the icon.
-TEST_F(RegistrationDesktop, UnregisterTakesAwayWhatRegisterAddedWhateverElseIsMissing) {
-  const std::string icon = home_.path() + "/data/icons/hicolor/scalable/apps/kelvo-upgrader.svg";
-  const std::string record = home_.path() + "/config/KelvoUpgrader/desktop-registration";
-  const std::string before = "[Default Applications]\ntext/html=f.desktop\n";
-  struct Case {
-    const char* missing;
-    std::vector<std::string> removed;
-  };
-  const std::vector<Case> cases = {
-      {"nothing", {}},
-      // What an "unregister" killed after its first step leaves.
-      {"the user's entry", {entry_}},
-      {"the entry and the icon", {entry_, icon}},
-      // What an older "register" left: the note in the entry alone.
-      {"the record", {record}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.missing);
-    std::filesystem::remove_all(home_.File("data"));
-    std::filesystem::remove_all(home_.File("config"));
-    std::filesystem::create_directories(home_.File("config"));
-    ts::WriteFileBytes(defaults_, before);
-    ASSERT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
-    ASSERT_NE(ts::ReadFileBytes(defaults_).find("kelvo-upgrader.desktop;"), std::string::npos);
-    for (const std::string& path : c.removed) ASSERT_TRUE(std::filesystem::remove(path)) << path;
-    EXPECT_TRUE(UnregisterURLHandler());
-    EXPECT_EQ(ts::ReadFileBytes(defaults_), before);
-    // And the cycles after it keep giving the file back as it was.
-    EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
-    EXPECT_TRUE(UnregisterURLHandler());
-    EXPECT_EQ(ts::ReadFileBytes(defaults_), before);
-    EXPECT_EQ(Log(), std::vector<std::string>{});
-    EXPECT_EQ(TreeOf(home_.File("config")), std::vector<std::string>{"/mimeapps.list"});
-    // Which folders "register" made is on record, and only there.
-    if (c.removed != std::vector<std::string>{record}) {
-      EXPECT_FALSE(std::filesystem::exists(home_.File("data")));
-    }
-  }
-  // Folders the user had stay, even empty.
-  std::filesystem::remove_all(home_.File("data"));
-  std::filesystem::create_directories(home_.File("data/applications"));
-  EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
-  EXPECT_TRUE(UnregisterURLHandler());
-  EXPECT_EQ(TreeOf(home_.File("data")), std::vector<std::string>{"/applications/"});
-}
-
-// What runs that were killed left under temporary names (they carry the
-// process id) goes with the next "register" or "unregister", but never what
-// a process that still runs is writing.
-TEST_F(RegistrationDesktop, KilledRunsLeftoversGoButALiveRunsStay) {
-  // A process id that no process has any more.
-  plat::SpawnOptions options;
-  plat::SpawnedProcess* child = plat::StartProcess("/bin/true", options);
-  ASSERT_NE(child, nullptr);
-  const std::string dead = std::to_string(plat::SpawnedProcessId(child));
-  int code = -1;
-  ASSERT_TRUE(plat::WaitProcess(child, 60000, &code));
-  plat::ReleaseProcess(child);
-  // And one that runs all along (ended at the end of the test).
-  options.args = {"600"};
-  std::unique_ptr<plat::SpawnedProcess, void (*)(plat::SpawnedProcess*)> running(
-      plat::StartProcess("/bin/sleep", options), [](plat::SpawnedProcess* p) {
-        plat::KillProcess(p);
-        plat::ReleaseProcess(p);
-      });
-  ASSERT_NE(running, nullptr);
-  const std::string live = std::to_string(plat::SpawnedProcessId(running.get()));
-  const std::string store = home_.File("config") + "/KelvoUpgrader/registry";
-  const std::string icons = home_.path() + "/data/icons/hicolor/scalable/apps";
-  std::filesystem::create_directories(home_.File("data/applications"));
-  std::filesystem::create_directories(icons);
-  std::vector<std::string> leftovers;
-  for (const std::string& pid : {dead, live}) {
-    for (const std::string& path :
-         {entry_ + ".tmp-" + pid, icons + "/kelvo-upgrader.svg.tmp-" + pid,
-          defaults_ + ".tmp-" + pid, store + "/HKEY_CLASSES_ROOT/.tmp-" + pid + "-4",
-          store + "/HKEY_CLASSES_ROOT/.del-" + pid + "-7/@"}) {
-      std::filesystem::create_directories(plat::FolderOf(path));
-      ts::WriteFileBytes(path, "half written");
-      leftovers.push_back(path);
-    }
-  }
-  for (const char* command : {"register", "unregister"}) {
-    SCOPED_TRACE(command);
-    for (const std::string& path : leftovers) ts::WriteFileBytes(path, "half written");
-    if (std::string(command) == "register") {
-      EXPECT_TRUE(RegisterURLHandler("/usr/bin/KelvoUpgrader"));
-    } else {
-      EXPECT_TRUE(UnregisterURLHandler());
-    }
-    for (const std::string& path : leftovers) {
-      bool ofTheDead = path.find("-" + dead) != std::string::npos;
-      EXPECT_EQ(ts::FileExists(path), !ofTheDead) << path;
-    }
-    EXPECT_FALSE(std::filesystem::exists(store + "/HKEY_CLASSES_ROOT/.del-" + dead + "-7"));
-  }
-  EXPECT_EQ(Log(), std::vector<std::string>{});
 }
 
 // Each kind of path against the launchers themselves: the entry is quoted
