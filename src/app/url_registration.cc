@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 #include "log/log.h"
@@ -76,7 +77,7 @@ bool RegisterURLHandler(const char* applicationPath) {
   plat::HeldFile* lock = nullptr;
   if (!TakeRegistrationLock(&lock)) return false;
   bool registered = WriteRegistration(applicationPath);
-  plat::ReleaseHeldFile(lock);
+  plat::ReleaseSchemeRegistrationLock(lock, false);
   return registered;
 }
 
@@ -84,7 +85,7 @@ bool UnregisterURLHandler() {
   plat::HeldFile* lock = nullptr;
   if (!TakeRegistrationLock(&lock)) return false;
   bool removed = RemoveRegistration();
-  plat::ReleaseHeldFile(lock);
+  plat::ReleaseSchemeRegistrationLock(lock, true);
   return removed;
 }
 
@@ -170,10 +171,17 @@ bool WriteRegistration(const char* applicationPath) {
   reg.CloseKey(command);
   reg.CloseKey(scheme);
 
-  // The scheme is registered. What follows is best effort.
-  for (const std::string& failure : plat::RegisterSchemeHandlerDesktop(AppTitle, applicationPath)) {
-    LogWrite("WARNING: RegisterURLHandler - %s\n", failure.c_str());
+  // The scheme is registered. What follows is best effort, but for the
+  // desktop's default handler: without it the user's links go elsewhere, or
+  // nowhere, and "register" must not say it succeeded.
+  bool handlerSet = true;
+  std::vector<std::string> failures =
+      plat::RegisterSchemeHandlerDesktop(AppTitle, applicationPath, &handlerSet);
+  for (size_t i = 0; i < failures.size(); ++i) {
+    bool fatal = !handlerSet && i + 1 == failures.size();
+    LogWrite("%s: RegisterURLHandler - %s\n", fatal ? "ERROR" : "WARNING", failures[i].c_str());
   }
+  if (!handlerSet) return false;
   if (!launchProblem.empty()) WarnOfLaunchers(launchProblem);
 
   plat::RegKey userAgent = 0;

@@ -4,7 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -13,9 +15,12 @@
 char LogFilePath[kPathMax] = {0};
 
 namespace {
-// Another copy of the program may hold the file for the moment of its own
-// append; a line that meets it waits up to about this long before it is dropped.
-constexpr int kLogRetryMs = 50;
+// How long a line waits while another copy of the program holds the log: for
+// the moment of its own append, or for a rotation (a copy of the whole log
+// and a flush to disk). As long as a starting copy waits to rotate, since a
+// rotation under load can take that long; a line that still can't be written
+// is kept and goes in ahead of the next one that can (see Pending).
+constexpr int kLogWaitMs = 10000;
 constexpr int32_t kErrorSharingViolation = 32;
 
 // How long a starting copy waits for another that is rotating the log: a
@@ -25,6 +30,79 @@ constexpr int kRotateWaitMs = 10000;
 // While SetUpLog rotates the log it holds the file against every other copy,
 // and its own lines go through that hold.
 plat::HeldFile* heldLog = nullptr;
+
+// Lines that met the log held by another program for longer than kLogWaitMs.
+// They stay in order in front of the next line written, and whatever is still
+// here when the process ends is written then (with one more wait). No
+// allocation: a fixed buffer, and a count of the lines that didn't fit it,
+// which the log is told of instead.
+class Pending {
+ public:
+  bool Empty() const { return length_ == 0 && overflow_ == 0; }
+  void Keep(const char* line) {
+    size_t n = std::strlen(line);
+    if (overflow_ == 0 && length_ + n < sizeof text_) {
+      std::memcpy(text_ + length_, line, n + 1);
+      length_ += n;
+    } else {
+      ++overflow_;
+    }
+  }
+  // Writes the kept lines and then line (which may be null) in one append,
+  // waiting up to waitMs for another holder. On failure nothing is written
+  // and line is not kept: the caller decides.
+  bool WriteWith(const char* line, int waitMs, const char* stamp) {
+    char lost[160] = "";
+    if (overflow_) {
+      std::snprintf(lost, sizeof lost,
+                    "%s WARNING: LogWrite - %d lines were lost: another program held the log "
+                    "too long.\n",
+                    stamp, overflow_);
+    }
+    // Kept lines, the note of lost ones, then the new line: one append, so
+    // a line of another copy never lands between them.
+    static char all[sizeof text_ + 160 + 64 + 1 + kLogMessageMax];
+    std::snprintf(all, sizeof all, "%s%s%s", text_, lost, line ? line : "");
+    if (!AppendWaiting(all, waitMs)) return false;
+    length_ = 0;
+    text_[0] = '\0';
+    overflow_ = 0;
+    return true;
+  }
+  ~Pending() {
+    // The process is ending: one last wait for whatever is still kept.
+    if (Empty() || LogFilePath[0] == '\0') return;
+    // Not the program's clock, which may be gone by now.
+    std::time_t now = std::time(nullptr);
+    char stamp[64] = "";
+    if (const std::tm* t = std::localtime(&now)) {
+      std::snprintf(stamp, sizeof stamp, "[%d/%d %d:%.2d:%.2d]", t->tm_mon + 1, t->tm_mday,
+                    t->tm_hour, t->tm_min, t->tm_sec);
+    }
+    WriteWith(nullptr, kLogWaitMs, stamp);
+  }
+
+  // Only a collision with another writer is worth waiting for; a log that
+  // can't be opened at all fails at once instead of slowing the run.
+  static bool AppendWaiting(const char* text, int waitMs) {
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+      if (plat::AppendTextExclusive(LogFilePath, text)) return true;
+      if (plat::LastErrorCode() != kErrorSharingViolation ||
+          std::chrono::steady_clock::now() >= giveUp) {
+        return false;
+      }
+      // Not the program's clock: this also runs while the process ends.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+ private:
+  char text_[65536] = "";
+  size_t length_ = 0;
+  int overflow_ = 0;
+};
+Pending pending;
 
 bool IsCreateFolderSuccess(int32_t rc) {
   return rc == 0 || rc == plat::kErrorFileExists || rc == plat::kErrorAlreadyExists;
@@ -63,13 +141,15 @@ void LogWrite(const char* format, ...) {
     plat::SetLastErrorCode(callersError);
     return;
   }
-  // Only a collision with another writer is worth waiting for; a log that
-  // can't be opened at all loses the line at once instead of slowing the run.
-  auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLogRetryMs);
-  while (!plat::AppendTextExclusive(LogFilePath, line) &&
-         plat::LastErrorCode() == kErrorSharingViolation &&
-         std::chrono::steady_clock::now() < giveUp) {
-    plat::SystemClock().Sleep(1);
+  if (pending.Empty()) {
+    if (!Pending::AppendWaiting(line, kLogWaitMs) &&
+        plat::LastErrorCode() == kErrorSharingViolation) {
+      pending.Keep(line);
+    }
+  } else if (!pending.WriteWith(line, 0, stamp)) {
+    // Still held: no more waiting for each line, which would only slow the
+    // run; the next line, or the end of the process, tries again.
+    pending.Keep(line);
   }
   plat::SetLastErrorCode(callersError);
 }

@@ -6,7 +6,11 @@
 // both as the default and as an added association (what makes GIO, and the
 // desktop portal through it, list it as registered), and takes the packages'
 // entry out for that user ([Removed Associations]) unless they had; "unregister"
-// removes the entry and exactly those mentions, nothing else of the file.
+// removes the entry and exactly those mentions, nothing else of the file,
+// also when the entry is gone: what "register" changed is kept on record
+// until "unregister" has undone it. A mimeapps.list that is a link the user
+// owns, to a file the user owns, is edited where it points; any other link
+// is refused.
 // Best effort: each returns the texts of the steps that failed, for the
 // caller's warnings, and nothing when everything worked. Unregister also says
 // whether it found and removed anything of ours.
@@ -16,8 +20,11 @@
 
 namespace plat {
 
-std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
-                                                      const char* applicationPath);
+// handlerSet (when given) is false when mimeapps.list could not be edited
+// (its failure is then the last text): the user's links would go to another
+// handler or none, and "register" has failed.
+std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title, const char* applicationPath,
+                                                      bool* handlerSet = nullptr);
 std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny = nullptr);
 
 // Whether the desktop's launchers can start the program at applicationPath

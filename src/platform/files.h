@@ -56,6 +56,10 @@ bool AppendTextToHeldFile(HeldFile* file, const char* text);
 bool CopyHeldFileReplacing(HeldFile* file, const char* to);
 bool EmptyHeldFile(HeldFile* file);
 void ReleaseHeldFile(HeldFile* file);
+// Whether the held file is still the file at path: on Linux a file can be
+// removed, or replaced, while a process holds or waits for it (on Windows a
+// held file can't be, and this is always true).
+bool HeldFileIsAt(HeldFile* file, const char* path);
 
 // Creates the folder and any missing parents (on Linux for the user alone,
 // 0700; folders that exist keep their mode). Returns 0 when created,

@@ -49,9 +49,15 @@ struct HeldFile;  // platform/files.h
 // two of them (in any processes of this user) never interleave: a lock file
 // in a folder of the user's own. Waits up to waitMs while another holds it.
 // Null when it couldn't be had, with the code in LastErrorCode() (32, the
-// sharing violation, when another held it all the while). Released with
-// ReleaseHeldFile.
+// sharing violation, when another held it all the while). Once it is held,
+// what runs that were killed left behind is taken away (Linux: the
+// registration store's temporary names of processes that have ended).
 HeldFile* LockSchemeRegistration(int waitMs);
+// Lets go of the lock and removes its file, so that no run leaves one behind;
+// a run that waits for it meanwhile takes a new one, never the removed file.
+// After an "unregister" (unregistered), the folders left holding nothing go
+// too (Linux: the store's empty keys, and the folder of the store and lock).
+void ReleaseSchemeRegistrationLock(HeldFile* lock, bool unregistered);
 
 // The registry in use: the system's, unless a test put its own in place.
 Registry& registry();

@@ -6,6 +6,7 @@
 // nothing beyond the registry here, so these tests skip there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -22,89 +23,16 @@
 #include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/spawn.h"
+#include "registration_desktop_fixture.h"
 #include "support/test_support.h"
 
 namespace ts = testing_support;
 
 namespace {
 
-class RegistrationDesktop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("HOME", home_.path()));
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("XDG_CONFIG_HOME", home_.File("config")));
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("XDG_DATA_HOME", home_.File("data")));
-    bin_ = home_.File("bin");
-    std::filesystem::create_directories(bin_);
-    scoped_.push_back(std::make_unique<ts::ScopedEnv>("PATH", bin_));
-    if (plat::SchemeHandlerDesktopEntryPath().empty()) GTEST_SKIP() << "no desktop entries here";
-    logSwapped_ = true;
-    std::memcpy(savedLog_, LogFilePath, sizeof savedLog_);
-    std::snprintf(LogFilePath, sizeof LogFilePath, "%s", home_.File("test.log").c_str());
-    entry_ = home_.path() + "/data/applications/kelvo-upgrader-user.desktop";
-    defaults_ = home_.path() + "/config/mimeapps.list";
-  }
+using ts::RegistrationDesktop;
 
-  void TearDown() override {
-    if (logSwapped_) std::memcpy(LogFilePath, savedLog_, sizeof savedLog_);
-    scoped_.clear();
-  }
-
-  std::vector<std::string> Log() {
-    std::vector<std::string> lines = ts::LogMessages(ts::ReadFileBytes(LogFilePath));
-    ts::WriteFileBytes(LogFilePath, "");
-    return lines;
-  }
-
-  // An xdg-mime stand-in that records its arguments and ends with status.
-  void InstallXdgMime(int status) {
-    std::string script = "#!/bin/sh\necho \"$@\" >> '" + home_.File("xdg-mime.args") +
-                         "'\nexit " + std::to_string(status) + "\n";
-    std::string path = bin_ + "/xdg-mime";
-    ts::WriteFileBytes(path, script);
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
-  // Hands the URL to a real launcher, as a browser does, and says what came
-  // of it: "started" when the program ran with the URL, unchanged, as its
-  // whole command line; otherwise what the launcher and the log showed.
-  std::string Launch(const std::string& launcher, const std::vector<std::string>& args,
-                     bool generic) {
-    ts::ResetLog(home_.path());
-    ts::RunResult run = ts::Run(launcher, args, {
-        {"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"XDG_STATE_HOME", home_.File("state")},
-        {"XDG_DATA_DIRS", home_.File("none")}, {"XDG_CONFIG_DIRS", home_.File("none")},
-        // No desktop named: xdg-open takes its generic mode when it has a display.
-        {"XDG_CURRENT_DESKTOP", ""}, {"XDG_SESSION_DESKTOP", ""}, {"DESKTOP_SESSION", ""},
-        {"KDE_FULL_SESSION", ""}, {"GNOME_DESKTOP_SESSION_ID", ""},
-        {"MATE_DESKTOP_SESSION_ID", ""}, {"LXQT_SESSION_CONFIG", ""}, {"WAYLAND_DISPLAY", ""},
-        {"DBUS_SESSION_BUS_ADDRESS", ""}, {"DISPLAY", generic ? ":31999" : ""},
-        // Never a real browser, should the entry not be found.
-        {"BROWSER", "false"},
-        // The URL's host is off the allow-list; a proxy on loopback all the same.
-        {"http_proxy", "http://127.0.0.1:9"}, {"https_proxy", "http://127.0.0.1:9"},
-        {"HTTP_PROXY", ""}, {"HTTPS_PROXY", ""}, {"ALL_PROXY", ""}, {"all_proxy", ""},
-        {"no_proxy", ""}, {"NO_PROXY", ""}}, 60000);
-    // xdg-open waits for the program; gio leaves it running.
-    std::string log = ts::LogPathFor(home_.path());
-    for (int i = 0; i < 400 && run.ended && run.exitCode == 0; ++i) {
-      if (ts::ReadFileBytes(log).find("Kelvo Upgrader Ended") != std::string::npos) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    for (const std::string& line : ts::LogMessages(ts::ReadFileBytes(log))) {
-      if (line == "Command line: [" + args.back() + "]") return "started";
-      if (line.rfind("Command line:", 0) == 0) return "started with " + line;
-    }
-    return "not started: " + (run.ended ? "exit " + std::to_string(run.exitCode) : "time-out") +
-           ", " + run.output;
-  }
-
-  ts::TempDir home_;
-  std::string bin_, entry_, defaults_;
-  std::vector<std::unique_ptr<ts::ScopedEnv>> scoped_;
-  char savedLog_[kPathMax] = {};
-  bool logSwapped_ = false;
-};
 
 TEST_F(RegistrationDesktop, RegisterWritesTheEntryAndARegisteredHandler) {
   EXPECT_EQ(plat::SchemeHandlerDesktopEntryPath(), entry_);
@@ -309,51 +237,80 @@ TEST_F(RegistrationDesktop, AnEntryThatCantBeWrittenOnlyWarns) {
 
 // A link someone placed at a name register writes (seen with a root run under
 // a user's HOME) is never written through, nor read into a file of ours: the
-// entry and the defaults are written as files of their own in its place, and
-// a defaults file that is a link is left alone with a warning.
+// entry and the defaults are written as files of their own in its place. A
+// mimeapps.list that is a link (dotfile managers make it one) is edited where
+// it points when the link and its file are the user's own; any other link is
+// left alone, and "register" fails, on its standard output too.
 TEST_F(RegistrationDesktop, ALinkAtANameRegisterWritesIsNeverFollowed) {
   const std::string pid = std::to_string(plat::SystemProcesses().CurrentProcessId());
+  const std::string registered =
+      "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+      "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+      "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop;\n";
+  const std::string mine = "# my dotfiles\n[Default Applications]\ntext/html=f.desktop\n";
+  enum Defaults { kOwnFile, kEditedThroughLink, kRefused };
   struct Case {
     std::string link;
-    bool defaultsRefused;
+    Defaults defaults;
+    bool foreignTarget;
   };
   const std::vector<Case> cases = {
-      {entry_, false},
-      {entry_ + ".tmp-" + pid, false},
-      {defaults_ + ".tmp-" + pid, false},
-      {defaults_, true},
+      {entry_, kOwnFile, false},
+      {entry_ + ".tmp-" + pid, kOwnFile, false},
+      {defaults_ + ".tmp-" + pid, kOwnFile, false},
+      {defaults_, kEditedThroughLink, false},
+      {defaults_, kRefused, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.link);
+    SCOPED_TRACE(c.link + (c.foreignTarget ? " to another user's file" : ""));
     std::filesystem::remove_all(home_.File("data"));
     std::filesystem::remove_all(home_.File("config"));
     std::filesystem::create_directories(home_.File("data/applications"));
     std::filesystem::create_directories(home_.File("config"));
     std::string outside = home_.File("outside");
-    ts::WriteFileBytes(outside, "someone else's file\n");
+    std::string before = c.defaults == kOwnFile ? "someone else's file\n" : mine;
+    ts::WriteFileBytes(outside, before);
+    if (c.foreignTarget && ts::Run("/bin/chown", {"65534:65534", outside}).exitCode != 0) {
+      ADD_FAILURE() << "can't give the file to another user (not run as root?)";
+      continue;
+    }
     std::filesystem::create_symlink(outside, c.link);
 
-    EXPECT_TRUE(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"));
+    EXPECT_EQ(RegisterURLHandler("/opt/kelvo/KelvoUpgrader"), c.defaults != kRefused);
     std::vector<std::string> lines = Log();
-    EXPECT_EQ(ts::ReadFileBytes(outside), "someone else's file\n");
     EXPECT_FALSE(std::filesystem::is_symlink(entry_));
     EXPECT_NE(ts::ReadFileBytes(entry_).find("\nExec=/opt/kelvo/KelvoUpgrader %u\n"),
               std::string::npos);
-    if (c.defaultsRefused) {
-      ASSERT_EQ(lines.size(), 1u);
-      EXPECT_EQ(lines[0], "WARNING: RegisterURLHandler - Failed to set the default handler in [" +
-                              defaults_ + "]. Error=5");
+    if (c.defaults == kRefused) {
+      EXPECT_EQ(ts::ReadFileBytes(outside), before);
+      EXPECT_EQ(lines, std::vector<std::string>{
+                           "ERROR: RegisterURLHandler - Failed to set the default handler in [" +
+                           defaults_ + "]. Error=5"});
       EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
-    } else {
+      // What the person who ran it sees.
+      ts::RunResult run = ts::Run(ts::BinaryPath(), {"register"});
+      EXPECT_TRUE(run.ended);
+      EXPECT_NE(run.output.find("ERROR - Register failed.\n"), std::string::npos) << run.output;
+      EXPECT_EQ(run.output.find("succeeded"), std::string::npos) << run.output;
+      EXPECT_EQ(ts::ReadFileBytes(outside), before);
+    } else if (c.defaults == kEditedThroughLink) {
       EXPECT_EQ(lines, std::vector<std::string>{});
-      EXPECT_FALSE(std::filesystem::is_symlink(defaults_));
-      EXPECT_EQ(ts::ReadFileBytes(defaults_),
-                "[Default Applications]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
+      EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(outside), mine + "x-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
                 "[Added Associations]\nx-scheme-handler/kelvo=kelvo-upgrader-user.desktop;\n"
                 "[Removed Associations]\nx-scheme-handler/kelvo=kelvo-upgrader.desktop;\n");
+    } else {
+      EXPECT_EQ(ts::ReadFileBytes(outside), before);
+      EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_FALSE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(defaults_), registered);
     }
     EXPECT_TRUE(UnregisterURLHandler());
     Log();
+    if (c.defaults == kEditedThroughLink) {
+      EXPECT_TRUE(std::filesystem::is_symlink(defaults_));
+      EXPECT_EQ(ts::ReadFileBytes(outside), mine);
+    }
   }
 }
 

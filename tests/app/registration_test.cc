@@ -433,8 +433,15 @@ TEST_F(Registration, RegistersAndUnregistersStartedTogetherLeaveAllOrNothing) {
       EXPECT_EQ(Log(), std::vector<std::string>{});
     }
     EXPECT_FALSE(KeyExists(plat::kHkeyClassesRoot, "kelvo"));
+    // No run leaves its lock file behind; on Linux a clean unregister leaves
+    // nothing at all of the program's in the user's config folder.
+    std::string appData;
+    ASSERT_TRUE(plat::LocalAppDataFolder(&appData));
+    EXPECT_FALSE(ts::FileExists(appData + plat::kPathSeparator + "KelvoUpgrader" +
+                                plat::kPathSeparator + "registration.lock"));
     if (desktop) {
       EXPECT_FALSE(ts::FileExists(entry));
+      EXPECT_FALSE(std::filesystem::exists(home_.File("config") + "/KelvoUpgrader"));
     }
   }
 }

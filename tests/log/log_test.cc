@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -85,6 +87,23 @@ TEST_F(LogTest, SizeLimitIsReachedAtExactly2MiB) {
   std::string log = Log();
   EXPECT_EQ("[3/7 9:05:02] Log file size exceeded. Current [2097152], Limit [2097152]" + LineEnd(),
             log.substr(2097152));
+}
+
+// Another program holds the log longer than a line waits: the line is kept,
+// as are the lines after it (which no longer wait), and all of them go in, in
+// their order, ahead of the first line that can be written again.
+TEST_F(LogTest, LinesThatMeetTheLogHeldTooLongAreKeptNotLost) {
+  LogWrite("before\n");
+  plat::HeldFile* other = plat::HoldFile(LogFilePath, false, 0);
+  ASSERT_NE(nullptr, other);
+  LogWrite("first\n");
+  LogWrite("second\n");
+  plat::ReleaseHeldFile(other);
+  EXPECT_EQ("[3/7 9:05:02] before" + LineEnd(), Log());
+  LogWrite("third\n");
+  EXPECT_EQ("[3/7 9:05:02] before" + LineEnd() + "[3/7 9:05:02] first" + LineEnd() +
+                "[3/7 9:05:02] second" + LineEnd() + "[3/7 9:05:02] third" + LineEnd(),
+            Log());
 }
 
 TEST_F(LogTest, MissingLogIsBelowTheLimit) { EXPECT_FALSE(LogFileSizeExceeded()); }
@@ -210,6 +229,82 @@ TEST(LogRotationTest, CopiesStartingTogetherOnAFullLogKeepTheWholeOldLogInTheBac
     EXPECT_EQ(fresh.find("of the old log"), std::string::npos) << "the log was emptied";
     EXPECT_EQ(fresh.find("ERROR: BackupCurrentLogFile"), std::string::npos);
   }
+}
+
+// Four copies write a few thousand lines each while a fifth rotates the log
+// under them: every line lands whole in the log or in its backup, however
+// long the rotation or another copy's append keeps a line waiting.
+TEST(LogRotationTest, NoLineIsLostWhileCopiesAppendAndAnotherRotates) {
+  std::string binary = testing_support::BinaryPath();
+  ASSERT_FALSE(binary.empty()) << "KELVO_BINARY is not set";
+  TempDir home, work;
+  auto env = testing_support::IsolatedEnv(home.path());
+  std::string log = testing_support::LogPathFor(home.path());
+  std::string backup = plat::FolderOf(log) + plat::kPathSeparator + "Backup_KelvoUpgrader.log";
+  constexpr int kCopies = 4;
+  constexpr int kScriptLines = 2000;  // a "Run:" and a "Returned:" line each
+  testing_support::ResetLog(home.path());
+  ASSERT_TRUE(testing_support::Run(binary, {"/NOSERVER"}, env).ended);  // makes the folders
+  // Just below the limit: the copies push it over within their first lines.
+  std::string old;
+  while (old.size() < kLogSizeLimit - 16384) old += "a line of the old log" + LineEnd();
+  WriteFileBytes(log, old);
+  std::string script;
+  for (int i = 0; i < kScriptLines; ++i) script += "# line " + std::to_string(i) + "\r\n";
+  WriteFileBytes(work.File("s.txt"), script);
+
+  plat::SpawnOptions options;
+  options.args = {"/NOSERVER", work.File("s.txt")};
+  options.env = env;
+  options.captureOutput = false;
+  std::vector<plat::SpawnedProcess*> copies;
+  for (int i = 0; i < kCopies; ++i) copies.push_back(plat::StartProcess(binary, options));
+  for (plat::SpawnedProcess* copy : copies) ASSERT_NE(nullptr, copy);
+  // The rotating copy starts once the log has reached the limit.
+  uint32_t size = 0;
+  for (int polls = 0; polls < 200000 && !(plat::GetFileSizeByPath(log.c_str(), &size) &&
+                                          size >= kLogSizeLimit);
+       ++polls) {
+    plat::SystemClock().Sleep(1);
+  }
+  ASSERT_GE(size, kLogSizeLimit);
+  auto rotation = testing_support::Run(binary, {"/NOSERVER", work.File("missing.txt")}, env);
+  EXPECT_TRUE(rotation.ended);
+  for (plat::SpawnedProcess* copy : copies) {
+    int code = -2;
+    EXPECT_TRUE(plat::WaitProcess(copy, 300000, &code));
+    EXPECT_EQ(0, code);
+    plat::ReleaseProcess(copy);
+  }
+
+  // Counted wherever they stand: each copy's report trace is longer than a
+  // message may be, so it is cut before its line end, and whatever line
+  // comes next in the file, another copy's too, runs on after it.
+  std::string before = ReadFileBytes(backup), after = ReadFileBytes(log);
+  std::vector<int> runs(kScriptLines, 0);
+  long returned = 0, runsBefore = 0, runsAfter = 0;
+  for (const std::string* text : {&before, &after}) {
+    const std::string run = "] Run: [# line ";
+    for (size_t at = text->find(run); at != std::string::npos; at = text->find(run, at + 1)) {
+      int n = std::atoi(text->c_str() + at + run.size());
+      ASSERT_TRUE(n >= 0 && n < kScriptLines) << text->substr(at, 40);
+      ++runs[n];
+      ++(text == &before ? runsBefore : runsAfter);
+    }
+    const std::string ok = "] \tReturned: [OK]" + LineEnd();
+    for (size_t at = text->find(ok); at != std::string::npos; at = text->find(ok, at + 1)) {
+      ++returned;
+    }
+  }
+  // The rotation came in the middle: the copies wrote on both sides of it.
+  EXPECT_GT(runsBefore, 0);
+  EXPECT_GT(runsAfter, 0);
+  for (int i = 0; i < kScriptLines; ++i) EXPECT_EQ(kCopies, runs[i]) << "script line " << i;
+  EXPECT_EQ(kCopies * (kScriptLines + 1), returned);  // and one for each script's last break
+  std::vector<std::string> backupLines = testing_support::LogMessages(before);
+  ASSERT_FALSE(backupLines.empty());
+  EXPECT_EQ(0u, backupLines.back().rfind("Log file size exceeded. Current [", 0))
+      << backupLines.back();
 }
 
 namespace fs = std::filesystem;

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,9 @@
 
 #include "platform/desktop.h"
 #include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/posix/desktop_files.h"
+#include "platform/posix/mimeapps_list.h"
 #include "platform/posix/xdg.h"
 
 namespace plat {
@@ -47,65 +51,6 @@ const char kRemovedSection[] = "[Removed Associations]";
 const char kIconName[] = "kelvo-upgrader";
 
 std::string Code(int errnoValue) { return std::to_string(WindowsCodeFromErrno(errnoValue)); }
-
-int MakeFolders(const std::string& path) {
-  for (size_t at = 1; at <= path.size(); ++at) {
-    if (at != path.size() && path[at] != '/') continue;
-    if (::mkdir(path.substr(0, at).c_str(), 0755) != 0 && errno != EEXIST) return errno;
-  }
-  return 0;
-}
-
-// Writes beside the target and renames, so a reader never sees half a file.
-// Returns 0 or the errno of the failing step.
-int WriteFileAtomically(const std::string& path, const std::string& text) {
-  int err = MakeFolders(path.substr(0, path.rfind('/')));
-  if (err) return err;
-  // The temporary name is easy to guess, so anything already there (a link
-  // someone placed, a file a dead copy left) is cleared, and the open refuses
-  // rather than follows whatever appears in between.
-  std::string temp = path + ".tmp-" + std::to_string(::getpid());
-  ::unlink(temp.c_str());
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (!err && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && !err) err = errno;
-  if (!err && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err) ::unlink(temp.c_str());
-  return err;
-}
-
-// 0 and the text, ENOENT when there is no file, or another errno. A link is
-// refused: what it points at would be written back, as our own file, beside it.
-int ReadFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno;
-  text->clear();
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return err;
-    }
-    if (n == 0) break;
-    text->append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return 0;
-}
 
 // Characters the desktop entry format reserves: an argument holding one must
 // be quoted. Control characters count too (the quoted form escapes them).
@@ -164,59 +109,7 @@ std::string ExecProgram(const std::string& path) {
   return value;
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-std::string JoinLines(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& l : lines) text += l + "\n";
-  return text;
-}
-
-bool IsSectionLine(const std::string& line) { return !line.empty() && line[0] == '['; }
-
-// When the line is our scheme's key ("key=value", blanks around '=' allowed,
-// as GLib reads them): true, with the value and the text before it.
-bool OurKeyValue(const std::string& line, std::string* value, std::string* key) {
-  size_t keyLength = std::strlen(kMimeType);
-  if (line.compare(0, keyLength, kMimeType) != 0) return false;
-  size_t at = line.find_first_not_of(" \t", keyLength);
-  if (at == std::string::npos || line[at] != '=') return false;
-  at = line.find_first_not_of(" \t", at + 1);
-  if (at == std::string::npos) at = line.size();
-  *key = line.substr(0, at);
-  *value = line.substr(at);
-  return true;
-}
-
-std::vector<std::string> SplitIds(const std::string& list) {
-  std::vector<std::string> ids;
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(';', start);
-    if (end == std::string::npos) end = list.size();
-    if (end > start) ids.push_back(list.substr(start, end - start));
-    start = end + 1;
-  }
-  return ids;
-}
-
-std::string KeyLine(const std::vector<std::string>& ids) {
-  std::string line = std::string(kMimeType) + "=";
-  for (const auto& id : ids) line += id + ";";
-  return line;
-}
-
-using Groups = std::vector<std::string>;
+using Groups = MimeGroups;
 
 // The two groups of mimeapps.list that make an entry the scheme's handler:
 // the default GIO and xdg-mime pick, and the association that makes GIO list
@@ -227,137 +120,6 @@ const Groups& HandlerGroups() {
   static const Groups groups = {kDefaultsSection, kAddedSection};
   return groups;
 }
-
-bool IsIn(const Groups& groups, const std::string& line) {
-  for (const auto& g : groups) {
-    if (g == line) return true;
-  }
-  return false;
-}
-
-// Puts id first in the scheme's list of each of the groups, keeping every
-// other entry of the lists and everything else of the file as it is; a
-// group or a key that isn't there is added.
-std::string WithHandler(const std::string& text, const std::string& id, const Groups& groups) {
-  std::vector<std::string> out;
-  std::string section;
-  std::vector<bool> placed(groups.size(), false);
-  auto placedFor = [&](const std::string& group) -> std::vector<bool>::reference {
-    size_t i = 0;
-    while (groups[i] != group) ++i;
-    return placed[i];
-  };
-  // Where the key goes in a group that lacks it: after the group's last line
-  // that isn't blank.
-  auto place = [&](const std::string& group) {
-    if (!IsIn(groups, group) || placedFor(group)) return;
-    size_t at = out.size();
-    while (at > 0 && out[at - 1].find_first_not_of(" \t\r") == std::string::npos) --at;
-    out.insert(out.begin() + static_cast<long>(at), KeyLine({id}));
-    placedFor(group) = true;
-  };
-  for (const auto& line : SplitLines(text)) {
-    std::string value, key;
-    if (IsSectionLine(line)) {
-      place(section);
-      section = line;
-    } else if (IsIn(groups, section) && OurKeyValue(line, &value, &key)) {
-      bool done = placedFor(section);
-      std::vector<std::string> ids = SplitIds(value), others;
-      for (const auto& other : ids) {
-        if (other != id) others.push_back(other);
-      }
-      if (!done && others.size() + 1 == ids.size() && ids[0] == id) {
-        out.push_back(line);  // ours is first already
-      } else if (!done && others.size() == ids.size()) {
-        // Ours goes in front of the list as it stands, so that taking it
-        // out again gives back the very line.
-        out.push_back(key + id + ";" + value);
-      } else if (!done) {
-        others.insert(others.begin(), id);
-        out.push_back(KeyLine(others));
-      } else if (!others.empty()) {
-        out.push_back(KeyLine(others));
-      }
-      placedFor(section) = true;
-      continue;
-    }
-    out.push_back(line);
-  }
-  place(section);
-  for (size_t i = 0; i < groups.size(); ++i) {
-    if (placed[i]) continue;
-    out.push_back(groups[i]);
-    out.push_back(KeyLine({id}));
-  }
-  return JoinLines(out);
-}
-
-// Whether id is in the scheme's list of the group.
-bool ListsHandler(const std::string& text, const std::string& id, const std::string& group) {
-  std::string section;
-  for (const auto& line : SplitLines(text)) {
-    std::string value, key;
-    if (IsSectionLine(line)) {
-      section = line;
-    } else if (section == group && OurKeyValue(line, &value, &key)) {
-      for (const auto& listed : SplitIds(value)) {
-        if (listed == id) return true;
-      }
-    }
-  }
-  return false;
-}
-
-// Takes id out of the scheme's list in each of the groups, drops a key left
-// without any entry and a group left without any key; the other entries,
-// keys, groups and comments stay as they are.
-std::string WithoutHandler(const std::string& text, const std::string& id, const Groups& groups,
-                           bool* changed) {
-  std::vector<std::string> out;
-  std::vector<size_t> emptiedGroups;  // where in out a group's header is
-  std::string section;
-  size_t header = 0;
-  for (const auto& line : SplitLines(text)) {
-    std::string value, key;
-    if (IsSectionLine(line)) {
-      section = line;
-      header = out.size();
-    } else if (IsIn(groups, section) && OurKeyValue(line, &value, &key)) {
-      std::vector<std::string> ids = SplitIds(value), kept;
-      for (const auto& other : ids) {
-        if (other != id) kept.push_back(other);
-      }
-      if (kept.size() != ids.size()) {
-        *changed = true;
-        std::string front = id + ";";
-        if (!kept.empty() && kept.size() + 1 == ids.size() &&
-            value.compare(0, front.size(), front) == 0) {
-          // The line as it was before ours was put in front.
-          out.push_back(key + value.substr(front.size()));
-        } else if (!kept.empty()) {
-          out.push_back(KeyLine(kept));
-        } else if (emptiedGroups.empty() || emptiedGroups.back() != header) {
-          emptiedGroups.push_back(header);
-        }
-        continue;
-      }
-    }
-    out.push_back(line);
-  }
-  // A group that held nothing but our key goes too, with its blank lines.
-  auto blank = [](const std::string& l) { return l.find_first_not_of(" \t\r") == std::string::npos; };
-  for (auto at = emptiedGroups.rbegin(); at != emptiedGroups.rend(); ++at) {
-    if (*at >= out.size() || !IsSectionLine(out[*at])) continue;
-    size_t end = *at + 1;
-    while (end < out.size() && blank(out[end])) ++end;
-    if (end == out.size() || IsSectionLine(out[end])) {
-      out.erase(out.begin() + static_cast<long>(*at), out.begin() + static_cast<long>(end));
-    }
-  }
-  return JoinLines(out);
-}
-
 }  // namespace
 
 // The launchers that matter: GIO (GNOME and the desktops whose xdg-open hands
@@ -418,24 +180,56 @@ std::string SchemeHandlerIconPath(std::string* themeFolder) {
 
 void TouchFolder(const std::string& folder) { ::utimensat(AT_FDCWD, folder.c_str(), nullptr, 0); }
 
-// Edits the user's mimeapps.list in place; a file that isn't there is
-// treated as empty, and nothing is written when nothing changes.
+// Edits the user's mimeapps.list: a file that isn't there is treated as
+// empty, and nothing is written when nothing changes. A link that the user
+// owns to a file the user owns (dotfile managers make it one) is kept, and
+// the file it points at is edited; any other link is refused (EACCES).
 int EditDefaults(const std::string& defaults, bool create,
                  const std::function<std::string(const std::string&, bool*)>& edit,
                  bool* edited = nullptr) {
+  std::string file;
+  int err = DefaultsFileToEdit(defaults, &file);
+  if (err) return err;
+  RemoveStaleTemporariesOf(defaults);
+  if (file != defaults) RemoveStaleTemporariesOf(file);
   std::string text;
-  int err = ReadFile(defaults, &text);
+  err = ReadFileNoFollow(file, &text);
   if (err == ENOENT && !create) return 0;
   if (err == ENOENT) text.clear();
   else if (err) return err;
   bool changed = false;
   std::string updated = edit(text, &changed);
   if (!changed) return 0;
-  // Nothing but our lines was in it: "register" made it.
-  if (updated.empty()) err = ::unlink(defaults.c_str()) == 0 || errno == ENOENT ? 0 : errno;
-  else err = WriteFileAtomically(defaults, updated);
+  struct stat st {};
+  unsigned mode = ::lstat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 0644;
+  // Nothing but our lines was in it: "register" made it. A linked file is
+  // the user's own and stays, emptied.
+  if (updated.empty() && file == defaults) {
+    err = ::unlink(file.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  } else {
+    err = WriteFileAtomically(file, updated, mode);
+  }
   if (!err && edited) *edited = true;
   return err;
+}
+
+// The folders on the way to path that aren't there yet, the outermost first.
+std::vector<std::string> MissingFolders(const std::string& path) {
+  std::vector<std::string> missing;
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at != path.size() && path[at] != '/') continue;
+    struct stat st {};
+    std::string part = path.substr(0, at);
+    if (::lstat(part.c_str(), &st) != 0) missing.push_back(part);
+  }
+  return missing;
+}
+
+// The folders "register" made, deepest first, each only while empty.
+void RemoveMadeFolders(std::vector<std::string> folders) {
+  std::sort(folders.begin(), folders.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& folder : folders) ::rmdir(folder.c_str());
 }
 
 // Whether our entry's text notes that it took the packages' entry out.
@@ -465,7 +259,7 @@ void RemoveOlderRegistration(const std::string& defaults, std::vector<std::strin
   if (data.empty()) return;
   std::string path = data + "/applications/" + kPackageEntryName;
   std::string text;
-  if (ReadFile(path, &text) != 0 || !IsOlderRegistersEntry(text)) return;
+  if (ReadFileNoFollow(path, &text) != 0 || !IsOlderRegistersEntry(text)) return;
   if (::unlink(path.c_str()) != 0) {
     failures->push_back("Failed to remove the older desktop entry [" + path + "]. Error=" +
                         Code(errno));
@@ -483,23 +277,48 @@ void RemoveOlderRegistration(const std::string& defaults, std::vector<std::strin
 
 }  // namespace
 
-std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
-                                                      const char* applicationPath) {
+std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title, const char* applicationPath,
+                                                      bool* handlerSet) {
   std::vector<std::string> failures;
+  bool set = true;
+  if (!handlerSet) handlerSet = &set;
+  *handlerSet = true;
   std::string entryPath = SchemeHandlerDesktopEntryPath();
   if (entryPath.empty()) {
     failures.push_back("No folder for the desktop entry: neither XDG_DATA_HOME nor HOME is set");
     return failures;
   }
   std::string defaults = SchemeHandlerDefaultsPath();
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  RemoveStaleTemporariesOf(entryPath);
+  RemoveStaleTemporariesOf(iconPath);
   // The packages' entry is taken out unless the user had taken it out
   // already, or this registration did (registering again).
+  DesktopRecord record;
+  ReadDesktopRecord(&record);
   std::string before;
-  bool hides = ReadFile(entryPath, &before) == 0 && NotesHiding(before);
-  if (!hides && !defaults.empty()) {
+  bool hides = record.hides ||
+               (ReadFileNoFollow(entryPath, &before) == 0 && NotesHiding(before));
+  std::string defaultsFile;
+  if (!hides && !defaults.empty() && DefaultsFileToEdit(defaults, &defaultsFile) == 0) {
     std::string current;
-    hides = ReadFile(defaults, &current) != 0 ||
+    hides = ReadFileNoFollow(defaultsFile, &current) != 0 ||
             !ListsHandler(current, kPackageEntryName, kRemovedSection);
+  }
+  // What this run is about to change is on record first: killed at any
+  // point from here on, it leaves "unregister" all it needs to undo it.
+  record.hides = hides;
+  for (const std::string& file : {entryPath, iconPath, defaults}) {
+    if (file.empty()) continue;
+    for (const std::string& folder : MissingFolders(FolderOf(file))) {
+      if (std::find(record.madeFolders.begin(), record.madeFolders.end(), folder) ==
+          record.madeFolders.end()) {
+        record.madeFolders.push_back(folder);
+      }
+    }
+  }
+  if (int err = WriteDesktopRecord(record)) {
+    failures.push_back("Failed to write [" + DesktopRecordPath() + "]. Error=" + Code(err));
   }
   std::string entry = std::string("[Desktop Entry]\n") +
                       "Type=Application\n"
@@ -515,7 +334,6 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   }
   // Without it the entry still starts the program; the desktop shows a
   // blank instead of the icon.
-  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
   if (int err = WriteFileAtomically(iconPath, kProgramIconSvg)) {
     failures.push_back("Failed to write icon [" + iconPath + "]. Error=" + Code(err));
   } else {
@@ -535,6 +353,7 @@ std::vector<std::string> RegisterSchemeHandlerDesktop(const char* title,
   if (err) {
     failures.push_back("Failed to set the default handler in [" + defaults + "]. Error=" +
                        Code(err));
+    *handlerSet = false;
   }
   return failures;
 }
@@ -545,8 +364,33 @@ std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
   if (!removedAny) removedAny = &removed;
   *removedAny = false;
   std::string entryPath = SchemeHandlerDesktopEntryPath();
+  std::string defaults = SchemeHandlerDefaultsPath();
+  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
+  if (!entryPath.empty()) RemoveStaleTemporariesOf(entryPath);
+  if (!iconPath.empty()) RemoveStaleTemporariesOf(iconPath);
+  // Whether a "register" took the packages' entry out: on record, or noted
+  // in our entry by an older one. The lines go first, the entry and the
+  // record after them, so that a run killed in between leaves the note for
+  // the next.
+  DesktopRecord record;
+  bool recorded = ReadDesktopRecord(&record);
   std::string entry;
-  bool hid = !entryPath.empty() && ReadFile(entryPath, &entry) == 0 && NotesHiding(entry);
+  bool hid = record.hides ||
+             (!entryPath.empty() && ReadFileNoFollow(entryPath, &entry) == 0 && NotesHiding(entry));
+  RemoveOlderRegistration(defaults, &failures);
+  bool linesGone = true;
+  if (!defaults.empty()) {
+    auto edit = [hid](const std::string& text, bool* changed) {
+      std::string updated = WithoutHandler(text, kEntryName, HandlerGroups(), changed);
+      if (hid) updated = WithoutHandler(updated, kPackageEntryName, {kRemovedSection}, changed);
+      return updated;
+    };
+    if (int err = EditDefaults(defaults, false, edit, removedAny)) {
+      linesGone = false;
+      failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
+                         Code(err));
+    }
+  }
   if (!entryPath.empty()) {
     if (::unlink(entryPath.c_str()) == 0) {
       *removedAny = true;
@@ -555,7 +399,6 @@ std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
                          "]. Error=" + Code(errno));
     }
   }
-  std::string theme, iconPath = SchemeHandlerIconPath(&theme);
   if (!iconPath.empty()) {
     if (::unlink(iconPath.c_str()) == 0) {
       TouchFolder(theme);
@@ -563,17 +406,10 @@ std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
       failures.push_back("Failed to remove icon [" + iconPath + "]. Error=" + Code(errno));
     }
   }
-  std::string defaults = SchemeHandlerDefaultsPath();
-  RemoveOlderRegistration(defaults, &failures);
-  if (defaults.empty()) return failures;
-  auto edit = [hid](const std::string& text, bool* changed) {
-    std::string updated = WithoutHandler(text, kEntryName, HandlerGroups(), changed);
-    if (hid) updated = WithoutHandler(updated, kPackageEntryName, {kRemovedSection}, changed);
-    return updated;
-  };
-  if (int err = EditDefaults(defaults, false, edit, removedAny)) {
-    failures.push_back("Failed to remove the default handler from [" + defaults + "]. Error=" +
-                       Code(err));
+  if (recorded && linesGone) {
+    RemoveMadeFolders(record.madeFolders);
+    RemoveDesktopRecord();
+    *removedAny = true;
   }
   return failures;
 }

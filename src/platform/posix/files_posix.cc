@@ -279,6 +279,12 @@ void ReleaseHeldFile(HeldFile* file) {
   delete file;
 }
 
+bool HeldFileIsAt(HeldFile* file, const char* path) {
+  struct stat held {}, named {};
+  return ::fstat(file->fd, &held) == 0 && ::lstat(path, &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 int32_t CreateFolderTree(const char* path) {
   std::string p(path);
   if (p.empty()) return kErrorPathNotFound;

@@ -1,6 +1,9 @@
 // The registry on Linux: the robot link's two trees under
 // HKEY_LOCAL_MACHINE come from sysfs (read-only); every other key lives in
 // the file store of the current environment.
+#include <unistd.h>
+
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -137,7 +140,17 @@ class RoutedRegistry : public Registry {
 
 }  // namespace
 
-// Beside the store, in the user's own folder (0700).
+namespace {
+constexpr int32_t kErrorSharingViolation = 32;
+
+std::string RegistrationLockPath(const std::string& store) {
+  return FolderOf(store) + "/registration.lock";
+}
+}  // namespace
+
+// Beside the store, in the user's own folder (0700). The run before may have
+// removed the file, or even its folder, while this one waited: a lock on a
+// file that is no longer at its name is no lock, so it is taken again.
 HeldFile* LockSchemeRegistration(int waitMs) {
   std::string store = RegistryStoreFolder();
   if (store.empty()) {
@@ -145,9 +158,40 @@ HeldFile* LockSchemeRegistration(int waitMs) {
     return nullptr;
   }
   std::string folder = FolderOf(store);
-  int32_t rc = CreateFolderTree(folder.c_str());
-  if (rc != 0 && rc != kErrorAlreadyExists) return nullptr;
-  return HoldFile((folder + "/registration.lock").c_str(), true, waitMs);
+  std::string path = RegistrationLockPath(store);
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  for (int tries = 0;; ++tries) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        giveUp - std::chrono::steady_clock::now());
+    int leftMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    int32_t rc = CreateFolderTree(folder.c_str());
+    if (rc != 0 && rc != kErrorAlreadyExists) return nullptr;
+    HeldFile* held = HoldFile(path.c_str(), true, leftMs);
+    if (held && HeldFileIsAt(held, path.c_str())) {
+      TidyRegistryStore(store, false);
+      return held;
+    }
+    int32_t code = held ? kErrorSharingViolation : LastErrorCode();
+    ReleaseHeldFile(held);
+    bool gone = code == kErrorFileNotFound || code == kErrorPathNotFound;
+    if ((!held && !gone) || leftMs == 0 || tries >= 10000) {
+      SetLastErrorCode(code);
+      return nullptr;
+    }
+  }
+}
+
+void ReleaseSchemeRegistrationLock(HeldFile* lock, bool unregistered) {
+  if (!lock) return;
+  std::string store = RegistryStoreFolder();
+  if (unregistered) TidyRegistryStore(store, true);
+  // Removed while still held: a run that waits on this file finds it gone
+  // once it has it, and takes the lock again on a new file.
+  ::unlink(RegistrationLockPath(store).c_str());
+  ReleaseHeldFile(lock);
+  // Nothing else of ours is left in it (the log lives elsewhere); a run that
+  // has just made its lock file in it keeps it, since only an empty folder goes.
+  if (unregistered) ::rmdir(FolderOf(store).c_str());
 }
 
 Registry& SystemRegistry() {

@@ -26,3 +26,15 @@ Registry* NewFileRegistryStore(const std::string& folder);
 std::string RegistryStoreFolder();
 
 }  // namespace plat
+
+namespace plat {
+
+// Run while the registration lock is held. Removes what killed runs left in
+// the store at folder: values being written (".tmp-" names) and keys being
+// removed (".del-" names) of processes that have ended. With emptyFolders,
+// also every key that holds neither a value nor a subkey, the store's own
+// folder included when that leaves it empty: on Linux only registration
+// writes the store, and after an "unregister" such a key is only a shell.
+void TidyRegistryStore(const std::string& folder, bool emptyFolders);
+
+}  // namespace plat

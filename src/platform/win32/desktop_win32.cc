@@ -2,7 +2,10 @@
 
 namespace plat {
 
-std::vector<std::string> RegisterSchemeHandlerDesktop(const char*, const char*) { return {}; }
+std::vector<std::string> RegisterSchemeHandlerDesktop(const char*, const char*, bool* handlerSet) {
+  if (handlerSet) *handlerSet = true;
+  return {};
+}
 
 std::vector<std::string> UnregisterSchemeHandlerDesktop(bool* removedAny) {
   if (removedAny) *removedAny = false;

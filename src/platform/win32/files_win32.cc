@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <share.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -183,17 +182,36 @@ void ReleaseHeldFile(HeldFile* file) {
   delete file;
 }
 
+bool HeldFileIsAt(HeldFile*, const char*) { return true; }
+
 int32_t CreateFolderTree(const char* path) {
   return static_cast<int32_t>(::SHCreateDirectoryExA(nullptr, path, nullptr));
 }
 
 bool AppendTextExclusive(const char* path, const char* text) {
-  // Text mode turns "\n" into CR LF; _SH_DENYRW keeps every other opener out
-  // while the line is written.
-  FILE* f = ::_fsopen(path, "a", _SH_DENYRW);
-  if (!f) return false;
-  bool ok = std::fputs(text, f) >= 0;
-  if (std::fclose(f) != 0) ok = false;
+  // Opened without sharing, so every other opener is kept out while the line
+  // is written, and by CreateFile itself rather than the C library, so that
+  // a collision with another copy always reads as the sharing violation the
+  // caller waits on. Append access alone: every write goes to the end.
+  HANDLE h = ::CreateFileA(path, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD code = ::GetLastError();
+    if (code == ERROR_LOCK_VIOLATION) ::SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
+  // What text mode would store: every "\n" as CR LF.
+  std::string stored;
+  for (const char* p = text; *p; ++p) {
+    if (*p == '\n') stored.push_back('\r');
+    stored.push_back(*p);
+  }
+  DWORD put = 0;
+  bool ok = ::WriteFile(h, stored.data(), static_cast<DWORD>(stored.size()), &put, nullptr) &&
+            put == stored.size();
+  DWORD code = ok ? NO_ERROR : ::GetLastError();
+  ::CloseHandle(h);
+  ::SetLastError(code);
   return ok;
 }
 

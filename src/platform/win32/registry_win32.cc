@@ -80,6 +80,18 @@ HeldFile* LockSchemeRegistration(int waitMs) {
   return HoldFile((folder + "\\registration.lock").c_str(), true, waitMs);
 }
 
+// Held without sharing, the file can't be removed while it is held: it goes
+// once closed, unless another run has opened it meanwhile (then that one's
+// DeleteFile, or a later one's, removes it).
+void ReleaseSchemeRegistrationLock(HeldFile* lock, bool) {
+  if (!lock) return;
+  ReleaseHeldFile(lock);
+  std::string appData;
+  if (LocalAppDataFolder(&appData)) {
+    ::DeleteFileA((appData + "\\KelvoUpgrader\\registration.lock").c_str());
+  }
+}
+
 Registry& SystemRegistry() {
   static Win32Registry instance;
   return instance;
