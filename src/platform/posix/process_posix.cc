@@ -6,9 +6,11 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -52,6 +54,37 @@ bool ReadProcFile(const std::string& path, std::string* text) {
   return true;
 }
 
+// The kernel names a file that was removed or replaced since it was opened
+// by its old path with " (deleted)" after it: what a running copy's
+// executable reads once a package has put a new program in its place. Such a
+// copy is still a copy, so the mark is taken off. A file may really be named
+// so: the text is kept when the path, as it reads, still leads to the same
+// file (device and inode).
+constexpr char kDeletedMark[] = " (deleted)";
+
+std::string WithoutDeletedMark(std::string path, dev_t device, ino_t inode) {
+  size_t markLength = sizeof kDeletedMark - 1;
+  if (path.size() <= markLength || path.compare(path.size() - markLength, markLength, kDeletedMark) != 0) {
+    return path;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) return path;
+  path.resize(path.size() - markLength);
+  return path;
+}
+
+// The device ("fd:01", hex major:minor) and inode fields of a maps line.
+bool MappedFileId(const std::string& device, const std::string& inode, dev_t* dev, ino_t* ino) {
+  unsigned major = 0, minor = 0;
+  if (std::sscanf(device.c_str(), "%x:%x", &major, &minor) != 2) return false;
+  char* stop = nullptr;
+  unsigned long long value = std::strtoull(inode.c_str(), &stop, 10);
+  if (stop == inode.c_str()) return false;
+  *dev = makedev(major, minor);
+  *ino = static_cast<ino_t>(value);
+  return true;
+}
+
 // The files a maps listing has mapped for execution, in order, each path
 // once. A line reads "start-end perms offset dev inode path", perms as
 // "r-xp"; anonymous mappings have inode 0, and the kernel's own ([heap],
@@ -68,7 +101,7 @@ std::vector<std::string> ExecutableMappings(const std::string& maps) {
     at = end + 1;
     // Skip five fields; the path is what follows the blanks after the inode.
     size_t pos = 0;
-    std::string perms, inode;
+    std::string perms, device, inode;
     for (int field = 0; field < 5 && pos < line.size(); ++field) {
       size_t start = line.find_first_not_of(' ', pos);
       if (start == std::string::npos) {
@@ -78,6 +111,7 @@ std::vector<std::string> ExecutableMappings(const std::string& maps) {
       size_t stop = line.find(' ', start);
       if (stop == std::string::npos) stop = line.size();
       if (field == 1) perms = line.substr(start, stop - start);
+      if (field == 3) device = line.substr(start, stop - start);
       if (field == 4) inode = line.substr(start, stop - start);
       pos = stop;
     }
@@ -90,7 +124,10 @@ std::vector<std::string> ExecutableMappings(const std::string& maps) {
     // of thousands of times: each path is looked up once, not compared with
     // every path before it.
     std::string path = line.substr(pathStart);
-    if (seen.insert(path).second) files.push_back(std::move(path));
+    if (!seen.insert(path).second) continue;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    files.push_back(MappedFileId(device, inode, &dev, &ino) ? WithoutDeletedMark(path, dev, ino) : path);
   }
   return files;
 }
@@ -311,7 +348,16 @@ class PosixProcesses : public Processes {
     record->sameUser = uid == ::getuid();
     char exe[PATH_MAX + 1];
     ssize_t n = ::readlink((base + "/exe").c_str(), exe, PATH_MAX);
-    if (n > 0) record->modules.emplace_back(exe, static_cast<size_t>(n));
+    struct stat image {};
+    // A link read to the buffer's end may have been cut: no module then.
+    if (n > 0 && n < PATH_MAX) {
+      std::string path(exe, static_cast<size_t>(n));
+      // The link leads to the running image even when its file is gone.
+      if (::stat((base + "/exe").c_str(), &image) == 0) {
+        path = WithoutDeletedMark(std::move(path), image.st_dev, image.st_ino);
+      }
+      record->modules.push_back(std::move(path));
+    }
     for (auto& file : ExecutableMappings(maps)) {
       if (record->modules.empty() || file != record->modules.front()) {
         record->modules.push_back(std::move(file));
