@@ -275,7 +275,8 @@ bool EndCopies(const std::vector<Copy>& copies) {
 // it can't be done (or where ending does not end, in a test).
 void EndThisCopy(uint32_t newer) {
   plat::Processes& procs = plat::processes();
-  LogWrite("TerminateOtherInstance - the newer copy with process id %u runs, this copy ends\n", newer);
+  LogWrite("TerminateOtherInstance - the newer copy with process id %u runs, this copy with process id %u "
+           "ends\n", newer, procs.CurrentProcessId());
   plat::ProcessHandle self = procs.OpenForQuery(procs.CurrentProcessId());
   bool ending = self && procs.Terminate(self, 0xFFFFFFFFu);
   if (ending) procs.WaitForExit(self, kExitWaitMs);  // the signal is on its way

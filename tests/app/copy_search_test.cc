@@ -358,7 +358,7 @@ TEST_F(CopySearch, ACopyThatSeesANewerOneEndsItselfAndNoOther) {
   EXPECT_EQ(fake.terminated, (std::vector<uint32_t>{60}));
   std::string log = ts::ReadFileBytes(logs.File("search.log"));
   LogFilePath[0] = '\0';
-  EXPECT_NE(log.find("TerminateOtherInstance - the newer copy with process id 61 runs, this copy ends"),
+  EXPECT_NE(log.find("TerminateOtherInstance - the newer copy with process id 61 runs, this copy with process id 60 ends"),
             std::string::npos) << log;
   EXPECT_NE(log.find("WARNING: TerminateOtherInstance - this copy can't end itself (error 5)"), std::string::npos)
       << log;

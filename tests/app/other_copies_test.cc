@@ -539,7 +539,7 @@ TEST_F(OtherCopiesInNamespace, AnOlderCopySeenOnlyAfterANewerLookedEndsItself) {
       "echo go > \"$1\"\n"
       "wait $older; echo older-ended-$?\n"
       "grep -q '^State:.*S' /proc/$newer/status && echo newer-alive\n"
-      "echo newer=$newer\n"
+      "echo newer=$newer; echo older=$older\n"
       "kill $newer; wait\n",
       {gate, ProbePath(), OwnPath(), home_.File("search.log"), newer, script_});
   EXPECT_NE(said.find("older-ended-137"), std::string::npos) << said;
@@ -547,9 +547,13 @@ TEST_F(OtherCopiesInNamespace, AnOlderCopySeenOnlyAfterANewerLookedEndsItself) {
   size_t at = said.find("newer=");
   ASSERT_NE(at, std::string::npos) << said;
   std::string id = said.substr(at + 6, said.find('\n', at) - at - 6);
+  at = said.find("older=");
+  ASSERT_NE(at, std::string::npos) << said;
+  std::string older = said.substr(at + 6, said.find('\n', at) - at - 6);
   std::vector<std::string> log = SearchLog();
   EXPECT_NE(std::find(log.begin(), log.end(),
-                      "TerminateOtherInstance - the newer copy with process id " + id + " runs, this copy ends"),
+                      "TerminateOtherInstance - the newer copy with process id " + id + " runs, this copy with process id " +
+                          older + " ends"),
             log.end()) << said;
 }
 
