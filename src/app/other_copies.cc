@@ -278,8 +278,9 @@ void EndThisCopy(uint32_t newer) {
   LogWrite("TerminateOtherInstance - the newer copy with process id %u runs, this copy with process id %u "
            "ends\n", newer, procs.CurrentProcessId());
   plat::ProcessHandle self = procs.OpenForQuery(procs.CurrentProcessId());
-  bool ending = self && procs.Terminate(self, 0xFFFFFFFFu);
-  if (ending) procs.WaitForExit(self, kExitWaitMs);  // the signal is on its way
+  // The signal is on its way; a process the system won't end (the first
+  // of a PID namespace ignores its own SIGKILL) is still here afterwards.
+  bool ending = self && procs.Terminate(self, 0xFFFFFFFFu) && procs.WaitForExit(self, kExitWaitMs);
   int32_t error = plat::LastErrorCode();
   if (!ending) LogWrite("WARNING: TerminateOtherInstance - this copy can't end itself (error %d)\n", error);
   if (self) procs.Close(self);
