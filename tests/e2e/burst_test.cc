@@ -199,8 +199,10 @@ TEST_F(BurstTest, TheNewestClickAloneRunsAndReportsWhetherTheClicksComeAtOnceOrA
       if (i + 1 < outcome.reports.size()) fromOlder += outcome.reports[i];
     }
     // The figures, for comparing builds (KELVO_BINARY may name another).
-    std::printf("burst %d launches %d ms apart: reports %zu, from the newest %zu, from older copies %zu\n",
-                burst.launches, burst.apartMs, total, outcome.newestLogs.size(), fromOlder);
+    std::printf("burst %d launches %d ms apart: reports %zu, from the newest %zu, from older copies %zu"
+                " (older copies that ended themselves %zu)\n",
+                burst.launches, burst.apartMs, total, outcome.newestLogs.size(), fromOlder,
+                LoggedCount("TerminateOtherInstance - the newer copy with process id "));
     std::fflush(stdout);
     EXPECT_EQ(fromOlder, 0u);
     EXPECT_EQ(outcome.newestLogs.size(), 1u);
@@ -269,11 +271,12 @@ TEST_F(BurstTest, MarkPlacesAnotherAccountClaimedAreRefusedAndTheNewestStillRuns
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Outcome outcome = RunBurst({3, 0}, false, c.setup);
+    // Apart, so that the newest copy usually has older ones to end.
+    Outcome outcome = RunBurst({3, 100}, false, c.setup);
     std::filesystem::remove(runtime + "/KelvoUpgrader.Upload.lock");
     EXPECT_TRUE(outcome.allEnded);
     size_t fromOlder = outcome.reports[0] + outcome.reports[1];
-    std::printf("burst 3 with %s: reports %zu, from the newest %zu, from older copies %zu\n", c.what,
+    std::printf("burst 3 launches 100 ms apart with %s: reports %zu, from the newest %zu, from older copies %zu\n", c.what,
                 fromOlder + outcome.reports[2], outcome.newestLogs.size(), fromOlder);
     std::fflush(stdout);
     EXPECT_EQ(fromOlder, 0u);
@@ -285,7 +288,11 @@ TEST_F(BurstTest, MarkPlacesAnotherAccountClaimedAreRefusedAndTheNewestStillRuns
       named = named || (line.rfind("WARNING: TerminateOtherInstance - the mark ", 0) == 0 &&
                         line.find("is not the user's own, passed by: " + c.refused) != std::string::npos);
     }
-    EXPECT_TRUE(named) << c.refused;
+    // A copy that ended another went through the marks, and says what it
+    // passed by (under load the older copies may all have ended themselves).
+    if (LoggedCount("TerminateOtherInstance - ended the older copy with process id ") > 0) {
+      EXPECT_TRUE(named) << c.refused;
+    }
   }
 }
 
