@@ -20,7 +20,13 @@ namespace {
 // under 128 KiB, so no more than 16,384 processes or 8,192 modules are looked at.
 constexpr uint32_t kListFirstBytes = 1024;
 constexpr uint32_t kListLimitBytes = 0x20000;
+// A module path is read into 260 characters first, and when it fills them
+// (it may have been cut), again into room for the longest path the system
+// has. A name is only ever compared whole: the first 259 characters of
+// /opt/.../KelvoUpgrader/sleep end like the program, and those of a copy
+// under a long folder may end anywhere in its name.
 constexpr uint32_t kModulePathSize = 260;
+constexpr uint32_t kLongModulePathSize = 32768;
 
 void LowerAscii(char* text) {
   for (; *text; ++text) {
@@ -29,6 +35,24 @@ void LowerAscii(char* text) {
 }
 
 enum class ModuleSearch { NoMatch, Match, OutOfMemory };
+
+// Reads a module's whole path into path, terminated. False when it can't be
+// read, or when it fills even the long buffer: a cut name is no name.
+bool WholeModulePath(plat::ProcessHandle process, plat::ModuleHandle module, std::vector<char>* path) {
+  plat::Processes& procs = plat::processes();
+  for (uint32_t size : {kModulePathSize, kLongModulePathSize}) {
+    if (path->size() < size) path->resize(size);
+    uint32_t copied = procs.ModuleFileName(process, module, path->data(), size);
+    if (copied == 0) return false;
+    // GetModuleFileNameExA answers a cut path with the buffer's size (XP,
+    // unterminated) or one less; a path that fits leaves a character over.
+    if (copied < size - 1) {
+      (*path)[copied] = '\0';
+      return true;
+    }
+  }
+  return false;
+}
 
 // Looks through the modules of one open process.
 ModuleSearch ProcessHasModule(plat::ProcessHandle process, const char* name) {
@@ -51,13 +75,12 @@ ModuleSearch ProcessHasModule(plat::ProcessHandle process, const char* name) {
   ModuleSearch result = ModuleSearch::NoMatch;
   if (modules && listed) {
     uint32_t count = needed / static_cast<uint32_t>(sizeof(plat::ModuleHandle));
+    std::vector<char> path(kModulePathSize);
     for (uint32_t i = 0; i < count; ++i) {
       if (!modules[i]) continue;
-      char path[kModulePathSize];
-      if (procs.ModuleFileName(process, modules[i], path, kModulePathSize) == 0) continue;
-      path[kModulePathSize - 1] = '\0';
-      LowerAscii(path);
-      if (plat::ModuleNameMatches(path, name)) {
+      if (!WholeModulePath(process, modules[i], &path)) continue;
+      LowerAscii(path.data());
+      if (plat::ModuleNameMatches(path.data(), name)) {
         result = ModuleSearch::Match;
         break;
       }
@@ -72,6 +95,9 @@ ModuleSearch ProcessHasModule(plat::ProcessHandle process, const char* name) {
 struct Copy {
   uint32_t id;
   plat::ProcessHandle process;
+  // Started after the searching copy (only known when the search was given
+  // its start time).
+  bool newer;
 };
 
 // Whether a process that started at start with id is older than us. Two
@@ -83,7 +109,8 @@ bool StartedBefore(uint64_t start, uint32_t id, uint64_t ownStart, uint32_t self
 
 // Walks the processes and gives every other copy of our own user to found
 // (with its handle still open; the caller closes it) until found says stop.
-// ownStart, when given, passes by copies that did not start before ours.
+// ownStart, when given, tells the copies that started after ours (newer) from
+// those before; a copy whose start time can't be read is passed by.
 template <typename Found>
 void SearchCopies(const char* name, const uint64_t* ownStart, Found found) {
   // An empty name stands in every path: it would pick whatever process the
@@ -125,15 +152,17 @@ void SearchCopies(const char* name, const uint64_t* ownStart, Found found) {
       break;
     }
     bool wanted = search == ModuleSearch::Match && procs.SameUser(process);
+    bool newer = false;
     if (wanted && ownStart) {
       uint64_t start = 0;
-      wanted = procs.StartTime(process, &start) && StartedBefore(start, ids[i], *ownStart, self);
+      wanted = procs.StartTime(process, &start);
+      newer = wanted && !StartedBefore(start, ids[i], *ownStart, self);
     }
     if (!wanted) {
       procs.Close(process);
       continue;
     }
-    if (!found(Copy{ids[i], process})) break;
+    if (!found(Copy{ids[i], process, newer})) break;
   }
   plat::Free(ids);
 }
@@ -183,8 +212,17 @@ enum class MarkWait { Taken, CopiesGone, Failed };
 MarkWait TakeMarkWhileCopiesLive(const char* name, const std::vector<Copy>& copies,
                                  const char* busyLine, plat::Mark** mark, int* waitedSeconds) {
   *waitedSeconds = -1;
-  *mark = plat::OpenMark(name);
-  if (!*mark) return MarkWait::Failed;
+  std::vector<std::string> refused;
+  *mark = plat::OpenMark(name, &refused);
+  int32_t openError = plat::LastErrorCode();
+  for (const std::string& place : refused) {
+    LogWrite("WARNING: TerminateOtherInstance - the mark %s is not the user's own, passed by: %s\n", name,
+             place.c_str());
+  }
+  if (!*mark) {
+    plat::SetLastErrorCode(openError);
+    return MarkWait::Failed;
+  }
   plat::MarkTake take = plat::TakeMark(*mark, 0);
   if (take == plat::MarkTake::Busy) {
     LogWrite("%s", busyLine);
@@ -233,6 +271,22 @@ bool EndCopies(const std::vector<Copy>& copies) {
   return ended;
 }
 
+// Ends this process as a newer copy ends an older one. Returns only when
+// it can't be done (or where ending does not end, in a test).
+void EndThisCopy(uint32_t newer) {
+  plat::Processes& procs = plat::processes();
+  LogWrite("TerminateOtherInstance - the newer copy with process id %u runs, this copy with process id %u "
+           "ends\n", newer, procs.CurrentProcessId());
+  plat::ProcessHandle self = procs.OpenForQuery(procs.CurrentProcessId());
+  // The signal is on its way; a process the system won't end (the first
+  // of a PID namespace ignores its own SIGKILL) is still here afterwards.
+  bool ending = self && procs.Terminate(self, 0xFFFFFFFFu) && procs.WaitForExit(self, kExitWaitMs);
+  int32_t error = plat::LastErrorCode();
+  if (!ending) LogWrite("WARNING: TerminateOtherInstance - this copy can't end itself (error %d)\n", error);
+  if (self) procs.Close(self);
+  plat::SetLastErrorCode(error);
+}
+
 }  // namespace
 
 bool TerminateOtherInstance(const char* applicationPath) {
@@ -251,7 +305,8 @@ bool TerminateOtherInstance(const char* applicationPath) {
 
   // The newest click wins: every copy that started before this one is
   // ended, none that started after it. A copy started later ends this one
-  // in its turn, so a burst of clicks leaves the last copy alone.
+  // in its turn (or this one ends itself when it sees that copy), so a
+  // burst of clicks leaves the last copy alone.
   plat::Processes& procs = plat::processes();
   uint64_t ownStart = 0;
   if (!procs.CurrentStartTime(&ownStart)) {
@@ -260,10 +315,26 @@ bool TerminateOtherInstance(const char* applicationPath) {
     return false;
   }
   std::vector<Copy> copies;
-  SearchCopies(fileName.c_str(), &ownStart, [&copies](const Copy& copy) {
-    copies.push_back(copy);
+  uint32_t newer = 0;
+  SearchCopies(fileName.c_str(), &ownStart, [&copies, &newer](const Copy& copy) {
+    if (copy.newer) {
+      if (!newer) newer = copy.id;
+      plat::processes().Close(copy.process);
+    } else {
+      copies.push_back(copy);
+    }
     return true;
   });
+  // A copy is seen as the program only once its start has gone through
+  // (the exec, the loader), and that takes longer under load than the
+  // clicks are apart: a newer copy may have looked before this one could be
+  // seen, and will never end it. Then this copy is the older one, and it
+  // ends itself, before it has done anything, as the newer copy would have.
+  if (newer) {
+    CloseCopies(&copies);
+    EndThisCopy(newer);
+    return false;
+  }
   if (copies.empty()) return false;
 
   // Two marks keep an ending away from an upload. A copy that ends others

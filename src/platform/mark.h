@@ -10,22 +10,31 @@
 // not open fails to open; one that we may open but that another account
 // made (its owner is neither our user nor our token's default owner) is
 // refused too: any program can take the name first, and its hold must not
-// stop our copies. The caller treats both as not knowing, and every wait on
+// stop our copies. The user's copies then agree on the name
+// "Global\KelvoUpgrader.<name>.<the user's SID>"; when that is refused as
+// well, the caller treats it as not knowing, and every wait on
 // a mark is bounded by what it waits for (see the callers). Linux: an flock on
-// the file "KelvoUpgrader.<name>.lock" in the user's runtime folder:
-// $XDG_RUNTIME_DIR when it is an absolute path to a folder, else
-// /run/user/<uid> when that is our folder, else /tmp/KelvoUpgrader-<uid>
-// (made 0700, and used only while it is ours alone and not a link); so the
-// marks are the user's own, and a copy ends only copies of its own user.
+// the file "KelvoUpgrader.<name>.lock" in the first of these folders where
+// both the folder and the file are the user's alone (owned by the user,
+// writable by nobody else; the file made 0600): $XDG_RUNTIME_DIR when it is
+// an absolute path, /run/user/<uid>, /tmp/KelvoUpgrader-<uid> (made 0700, not
+// a link), the folder KelvoUpgrader in the user's state folder (made 0700).
+// A place another account made or can write into is passed by, so no other
+// account can hold the user's copies back or make the marks fail; and a copy
+// ends only copies of its own user.
 #pragma once
+#include <string>
+#include <vector>
 
 namespace plat {
 
 struct Mark;
 
 // Opens the mark called name (made on first use). nullptr on failure, with
-// the Windows error code in LastErrorCode().
-Mark* OpenMark(const char* name);
+// the Windows error code in LastErrorCode(). Each place passed by because
+// another account made it or can claim it goes into refused, when given,
+// as a line for the log (its path or name and why).
+Mark* OpenMark(const char* name, std::vector<std::string>* refused = nullptr);
 
 enum class MarkTake { Taken, Busy, Failed };
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "platform/clock.h"
@@ -177,8 +179,16 @@ bool SendImage(plat::SerialHandle port) {
 plat::Mark* TakeUploadMark(const char* busyLine, int limitSeconds, int* waitedSeconds, bool* busy) {
   *waitedSeconds = -1;
   *busy = false;
-  plat::Mark* mark = plat::OpenMark(kUploadMarkName);
-  if (!mark) return nullptr;
+  std::vector<std::string> refused;
+  plat::Mark* mark = plat::OpenMark(kUploadMarkName, &refused);
+  int32_t openError = plat::LastErrorCode();
+  for (const std::string& place : refused) {
+    LogWrite("WARNING: sendFile - the upload mark is not the user's own, passed by: %s\n", place.c_str());
+  }
+  if (!mark) {
+    plat::SetLastErrorCode(openError);
+    return nullptr;
+  }
   plat::MarkTake take = plat::TakeMark(mark, 0);
   if (take == plat::MarkTake::Busy) {
     LogWrite("%s", busyLine);

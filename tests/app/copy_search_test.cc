@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/other_copies.h"
+#include "log/log.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/memory.h"
@@ -19,6 +21,8 @@
 #include "support/test_support.h"
 
 namespace {
+
+namespace ts = testing_support;
 
 struct FakeProcess {
   uint32_t id;
@@ -236,16 +240,34 @@ TEST_F(CopySearch, WindowsLooksAtTheWholeModulePathLinuxAtItsFileName) {
   EXPECT_EQ(FindProcessByModuleName("kelvoupgrader"), 0u);
 }
 
-TEST_F(CopySearch, LooksOnlyAtTheFirst259CharactersOfAModulePath) {
-  std::string folder = "c:\\" + std::string(240, 'd') + "\\";
-  // The name ends at character 259 in the first path and at 260 in the second.
-  std::string fits = folder + std::string(259 - folder.size() - 9, 'e') + "kelvo.exe";
-  std::string cut = folder + std::string(260 - folder.size() - 9, 'e') + "kelvo.exe";
-  ASSERT_EQ(fits.size(), 259u);
-  fake.table.push_back({20, true, true, {cut}, 0});
-  EXPECT_EQ(FindProcessByModuleName("kelvo.exe"), 0u);
-  fake.table.push_back({21, true, true, {fits}, 0});
-  EXPECT_EQ(FindProcessByModuleName("kelvo.exe"), 21u);
+TEST_F(CopySearch, ComparesWholeModulePathsHoweverLong) {
+  // Paths past 259 characters are read again into room enough and compared
+  // whole: a name cut at 259 is no name.
+  std::string sep = plat::kPathSeparator;
+  std::string folder = sep + std::string(240, 'd') + sep;
+  std::string pad = std::string(259 - folder.size() - 13, 'e');
+  ASSERT_EQ((folder + pad + "KelvoUpgrader").size(), 259u);
+  struct Case {
+    std::string path;
+    bool onLinux, onWindows;
+  };
+  const Case cases[] = {
+      // A copy whose name ends at character 268.
+      {folder + pad + "123456789KelvoUpgrader", true, true},
+      // The first 259 characters end like the program, the whole path doesn't
+      // (Windows takes the name anywhere in the path, Linux at its end).
+      {folder + pad + "KelvoUpgrader" + sep + "sleep", false, true},
+      {folder + pad + "KelvoUpgrader-helper" + sep + "sleep", false, true},
+      // Exactly 259 characters, and a path the long buffer can't hold.
+      {folder + pad + "KelvoUpgrader", true, true},
+      {sep + std::string(40000, 'f') + sep + "KelvoUpgrader", false, false},
+  };
+  bool windows = sep == "\\";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.substr(240));
+    fake.table.assign(1, {20, true, true, {c.path}, 0});
+    EXPECT_EQ(FindProcessByModuleName("kelvoupgrader"), (windows ? c.onWindows : c.onLinux) ? 20u : 0u);
+  }
 }
 
 TEST_F(CopySearch, AFailedAllocationEndsTheSearchWithNothing) {
@@ -277,10 +299,7 @@ TEST_F(CopySearch, TerminateEndsEveryOlderCopyOfOursWithMinusOneThroughTheHandle
   fake.table.push_back({50, true, true, {"c:\\a\\notepad.exe"}, 0});
   fake.table.push_back({51, true, true, {"C:\\Other Place\\KelvoUpgrader.exe"}, 0});
   fake.table.push_back({52, true, true, {"c:\\b\\kelvoupgrader.exe"}, 0});
-  // Started after us, or in the same tick with a higher id: the newer copy
-  // ends us, never we it. In the same tick with a lower id: older.
-  fake.table.push_back({53, true, true, {"c:\\c\\kelvoupgrader.exe"}, 0, 101});
-  fake.table.push_back({61, true, true, {"c:\\d\\kelvoupgrader.exe"}, 0, 100});
+  // In the same tick with a lower id: older.
   fake.table.push_back({59, true, true, {"c:\\e\\kelvoupgrader.exe"}, 0, 100});
   // Another user's copy, even one we could look into, is none of ours.
   fake.table.push_back({54, true, true, {"c:\\f\\kelvoupgrader.exe"}, 0, 10, false});
@@ -292,9 +311,8 @@ TEST_F(CopySearch, TerminateEndsEveryOlderCopyOfOursWithMinusOneThroughTheHandle
   EXPECT_EQ(fake.terminateCodes, (std::vector<uint32_t>(3, 0xFFFFFFFFu)));
   // Each process is opened once: the handle that was looked into is the one
   // that ends it, so an id that went to another process meanwhile is never hit.
-  EXPECT_EQ(fake.calls, (std::vector<std::string>{"privilege", "query 50", "query 51", "query 52", "query 53",
-                                                  "query 61", "query 59", "query 54", "terminate 51",
-                                                  "terminate 52", "terminate 59"}));
+  EXPECT_EQ(fake.calls, (std::vector<std::string>{"privilege", "query 50", "query 51", "query 52", "query 59",
+                                                  "query 54", "terminate 51", "terminate 52", "terminate 59"}));
   EXPECT_EQ(plat::LastErrorCode(), 0) << "the close must not replace TerminateProcess's error";
   // The first in the platform's order is still what the search answers.
   EXPECT_EQ(FindProcessByModuleName("kelvoupgrader.exe"), 51u);
@@ -311,13 +329,64 @@ TEST_F(CopySearch, TerminateEndsEveryOlderCopyOfOursWithMinusOneThroughTheHandle
   EXPECT_TRUE(fake.terminated.empty());
 }
 
-TEST_F(CopySearch, WithoutTheUploadMarkNothingIsEnded) {
-  // Whether another copy is uploading can't be known: it is left running.
+TEST_F(CopySearch, ACopyThatSeesANewerOneEndsItselfAndNoOther) {
+  // A copy shows as the program only once its start has gone through: a
+  // newer copy may have looked before, and will never end this one. Started
+  // after us, or in the same tick with a higher id, is newer.
+  fake.self = 60;
+  fake.table.push_back({60, true, true, {"c:\\s\\kelvoupgrader.exe"}, 0, 100});
+  fake.table.push_back({51, true, true, {"c:\\a\\kelvoupgrader.exe"}, 0});
+  for (uint64_t newerStart : {101u, 100u}) {
+    SCOPED_TRACE(newerStart);
+    fake.table.resize(2);
+    fake.table.push_back({61, true, true, {"c:\\d\\kelvoupgrader.exe"}, 0, newerStart});
+    fake.terminated.clear();
+    fake.terminateCodes.clear();
+    std::string path = std::string("Where") + plat::kPathSeparator + "KelvoUpgrader.EXE";
+    EXPECT_FALSE(TerminateOtherInstance(path.c_str()));
+    EXPECT_EQ(fake.terminated, (std::vector<uint32_t>{60}));
+    EXPECT_EQ(fake.terminateCodes, (std::vector<uint32_t>{0xFFFFFFFFu}));
+  }
+  // Where this copy can't be ended, it says so and still ends no other.
+  fake.terminateSucceeds = false;
+  fake.terminated.clear();
+  ts::TempDir logs;
+  std::snprintf(LogFilePath, sizeof LogFilePath, "%s", logs.File("search.log").c_str());
+  EXPECT_FALSE(TerminateOtherInstance("KelvoUpgrader.exe"));
+  EXPECT_EQ(fake.terminated, (std::vector<uint32_t>{60}));
+  std::string log = ts::ReadFileBytes(logs.File("search.log"));
+  LogFilePath[0] = '\0';
+  EXPECT_NE(log.find("TerminateOtherInstance - the newer copy with process id 61 runs, this copy with process id 60 ends"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("WARNING: TerminateOtherInstance - this copy can't end itself (error 5)"), std::string::npos)
+      << log;
+}
+
+TEST_F(CopySearch, AMarkFileThatIsNotTheUsersOwnIsPassedByAndTheCopyIsStillEnded) {
+  // A place another account can claim must not decide whether copies are
+  // ended: a mark file that is a link, or that another account made, is
+  // passed by (and named in the log), and the marks are taken elsewhere.
   if (plat::kPathSeparator[0] == '\\') GTEST_SKIP() << "the mark is a file on Linux only";
+  ts::TempDir state;
+  testing_support::ScopedEnv stateHome("XDG_STATE_HOME", state.path());
   std::filesystem::create_symlink(folder_.File("elsewhere"), folder_.File("KelvoUpgrader.Upload.lock"));
+  ts::WriteFileBytes(folder_.File("KelvoUpgrader.Ending.lock"), "");
+  ts::RunResult chown = ts::Run("/bin/chown", {"65534:65534", folder_.File("KelvoUpgrader.Ending.lock")});
+  if (!chown.ended || chown.exitCode != 0) GTEST_SKIP() << "needs root to give a file to another account";
   fake.table.push_back({70, true, true, {"/opt/x/KelvoUpgrader"}, 0});
-  EXPECT_FALSE(TerminateOtherInstance("/usr/bin/KelvoUpgrader"));
-  EXPECT_TRUE(fake.terminated.empty());
+  ts::TempDir logs;
+  std::snprintf(LogFilePath, sizeof LogFilePath, "%s", logs.File("search.log").c_str());
+  EXPECT_TRUE(TerminateOtherInstance("/usr/bin/KelvoUpgrader"));
+  std::string log = ts::ReadFileBytes(logs.File("search.log"));
+  LogFilePath[0] = '\0';
+  EXPECT_EQ(fake.terminated, (std::vector<uint32_t>{70}));
+  EXPECT_NE(log.find("WARNING: TerminateOtherInstance - the mark Ending is not the user's own, passed by: " +
+                     folder_.File("KelvoUpgrader.Ending.lock") + " owned by uid 65534"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("WARNING: TerminateOtherInstance - the mark Upload is not the user's own, passed by: " +
+                     folder_.File("KelvoUpgrader.Upload.lock") + " can't be opened"),
+            std::string::npos) << log;
+  EXPECT_FALSE(std::filesystem::exists(folder_.File("elsewhere")));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,7 +78,8 @@ class BurstTest : public UrlRoadTest {
 
     // With robot set, the copies meet the USB robot that umockdev emulates
   // instead of the simulated one, all of them the same robot.
-  Outcome RunBurst(const Burst& burst, bool robot = false) {
+  // setup, when given, is shell text run in the namespace before the burst.
+  Outcome RunBurst(const Burst& burst, bool robot = false, const std::string& setup = "") {
     server_->Reset();
     ts::ResetLog(home_.path());
     // A simulated robot doesn't wait: a slow download keeps the copies busy.
@@ -96,7 +98,7 @@ class BurstTest : public UrlRoadTest {
     }
     Outcome outcome;
     outcome.allEnded =
-        OnWindows() ? LaunchHere(urls, burst.apartMs) : LaunchInNamespace(urls, burst.apartMs, robot);
+        OnWindows() ? LaunchHere(urls, burst.apartMs) : LaunchInNamespace(urls, burst.apartMs, robot, setup);
     for (int i = 0; i < burst.launches; ++i) {
       auto reports = Reports(ReplyUrl(i));
       outcome.reports.push_back(reports.size());
@@ -132,11 +134,13 @@ class BurstTest : public UrlRoadTest {
 
   // A shell in a PID namespace of its own starts the copies and waits for
   // them all; the namespace ends with it, and whatever is left in it.
-  bool LaunchInNamespace(const std::vector<std::string>& urls, int apartMs, bool robot) {
+  bool LaunchInNamespace(const std::vector<std::string>& urls, int apartMs, bool robot,
+                         const std::string& setup = "") {
     char apart[32];
     std::snprintf(apart, sizeof apart, "%d.%03d", apartMs / 1000, apartMs % 1000);
     std::vector<std::string> args = {
         kUnshare, "--pid", "--fork", "--mount-proc", "/bin/sh", "-c",
+        setup + "\n"
         "apart=$1; program=$2; shift 2\n"
         "for url in \"$@\"; do\n"
         "  \"$program\" \"$url\" >/dev/null 2>&1 &\n"
@@ -159,6 +163,22 @@ class BurstTest : public UrlRoadTest {
     return run.ended && run.exitCode == 0;
   }
 
+  // The older copies that are gone: ended by a newer one, or ending
+  // themselves on seeing a newer one (a copy may do both at once).
+  size_t OlderCopiesGone() const {
+    const std::string ended = "TerminateOtherInstance - ended the older copy with process id ";
+    const std::string self = ", this copy with process id ";
+    std::set<std::string> ids;
+    for (const auto& line : Log()) {
+      if (line.rfind(ended, 0) == 0) ids.insert(line.substr(ended.size()));
+      size_t at = line.find(self);
+      if (line.rfind("TerminateOtherInstance - the newer copy with process id ", 0) == 0 && at != std::string::npos) {
+        ids.insert(line.substr(at + self.size(), line.find(' ', at + self.size()) - at - self.size()));
+      }
+    }
+    return ids.size();
+  }
+
   size_t LoggedCount(const std::string& start) const {
     size_t n = 0;
     for (const auto& line : Log()) n += line.rfind(start, 0) == 0;
@@ -179,8 +199,10 @@ TEST_F(BurstTest, TheNewestClickAloneRunsAndReportsWhetherTheClicksComeAtOnceOrA
       if (i + 1 < outcome.reports.size()) fromOlder += outcome.reports[i];
     }
     // The figures, for comparing builds (KELVO_BINARY may name another).
-    std::printf("burst %d launches %d ms apart: reports %zu, from the newest %zu, from older copies %zu\n",
-                burst.launches, burst.apartMs, total, outcome.newestLogs.size(), fromOlder);
+    std::printf("burst %d launches %d ms apart: reports %zu, from the newest %zu, from older copies %zu"
+                " (older copies that ended themselves %zu)\n",
+                burst.launches, burst.apartMs, total, outcome.newestLogs.size(), fromOlder,
+                LoggedCount("TerminateOtherInstance - the newer copy with process id "));
     std::fflush(stdout);
     EXPECT_EQ(fromOlder, 0u);
     EXPECT_EQ(outcome.newestLogs.size(), 1u);
@@ -190,10 +212,9 @@ TEST_F(BurstTest, TheNewestClickAloneRunsAndReportsWhetherTheClicksComeAtOnceOrA
       EXPECT_FALSE(log.empty());
       for (size_t at = 0; at < log.size(); at += 4) EXPECT_EQ(log.substr(at, 4), "OK\r\n") << log;
     }
-    // Each older copy is ended once, and named; nothing uploads, so no wait
+    // Each older copy is gone, and named; nothing uploads, so no wait
     // claims an upload.
-    EXPECT_EQ(LoggedCount("TerminateOtherInstance - ended the older copy with process id "),
-              static_cast<size_t>(burst.launches - 1));
+    EXPECT_EQ(OlderCopiesGone(), static_cast<size_t>(burst.launches - 1));
     EXPECT_EQ(LoggedCount("WARNING: TerminateOtherInstance - another copy is uploading"), 0u);
     EXPECT_EQ(LoggedCount("ERROR"), 0u);
   }
@@ -219,6 +240,59 @@ TEST_F(BurstTest, WithARobotAttachedOnlyTheNewestClickReachesIt) {
     EXPECT_EQ(outcome.newestLogs[0].find("RobotDisconnected"), std::string::npos) << outcome.newestLogs[0];
     EXPECT_EQ(outcome.newestLogs[0].rfind("OK\r\nOK\r\n", 0), 0u) << outcome.newestLogs[0];
     EXPECT_TRUE(Logged("\tRobot connected on: [TTYACM0]"));
+  }
+}
+
+// A mark place another account claimed (a root copy run with sudo -E leaves
+// its mark file in the user's runtime folder; another account may make the
+// /tmp folder first for a user without one) is passed by, and named in the
+// log: the burst still leaves the newest copy alone. Here the tests' root is
+// the user and nobody (65534) the other account; the namespace has mounts of
+// its own, so the system's /tmp and /run stay as they are.
+TEST_F(BurstTest, MarkPlacesAnotherAccountClaimedAreRefusedAndTheNewestStillRunsAlone) {
+  if (OnWindows()) GTEST_SKIP() << "the marks are files on Linux";
+  struct Case {
+    const char* what;
+    std::string setup;
+    std::string refused;
+  };
+  std::string runtime = home_.File("runtime");
+  const Case cases[] = {
+      {"a mark file of another account in the runtime folder",
+       "touch \"$XDG_RUNTIME_DIR/KelvoUpgrader.Upload.lock\"\n"
+       "chown 65534:65534 \"$XDG_RUNTIME_DIR/KelvoUpgrader.Upload.lock\"\n",
+       runtime + "/KelvoUpgrader.Upload.lock owned by uid 65534"},
+      {"no runtime folder and another account's folder in /tmp",
+       "unset XDG_RUNTIME_DIR\n"
+       "[ -d /run/user ] && mount -t tmpfs tmpfs /run/user\n"
+       "mkdir -p /tmp/KelvoUpgrader-0\n"
+       "mount -t tmpfs -o uid=65534,gid=65534,mode=0700 tmpfs /tmp/KelvoUpgrader-0\n",
+       "/tmp/KelvoUpgrader-0 owned by uid 65534"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Apart, so that the newest copy usually has older ones to end.
+    Outcome outcome = RunBurst({3, 100}, false, c.setup);
+    std::filesystem::remove(runtime + "/KelvoUpgrader.Upload.lock");
+    EXPECT_TRUE(outcome.allEnded);
+    size_t fromOlder = outcome.reports[0] + outcome.reports[1];
+    std::printf("burst 3 launches 100 ms apart with %s: reports %zu, from the newest %zu, from older copies %zu\n", c.what,
+                fromOlder + outcome.reports[2], outcome.newestLogs.size(), fromOlder);
+    std::fflush(stdout);
+    EXPECT_EQ(fromOlder, 0u);
+    EXPECT_EQ(outcome.newestLogs.size(), 1u);
+    EXPECT_EQ(OlderCopiesGone(), 2u);
+    EXPECT_EQ(LoggedCount("WARNING: TerminateOtherInstance - the upload mark can't be taken"), 0u);
+    bool named = false;
+    for (const auto& line : Log()) {
+      named = named || (line.rfind("WARNING: TerminateOtherInstance - the mark ", 0) == 0 &&
+                        line.find("is not the user's own, passed by: " + c.refused) != std::string::npos);
+    }
+    // A copy that ended another went through the marks, and says what it
+    // passed by (under load the older copies may all have ended themselves).
+    if (LoggedCount("TerminateOtherInstance - ended the older copy with process id ") > 0) {
+      EXPECT_TRUE(named) << c.refused;
+    }
   }
 }
 

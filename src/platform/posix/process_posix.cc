@@ -6,9 +6,11 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -19,6 +21,8 @@
 
 #include "platform/errors.h"
 #include "platform/process.h"
+
+#include "platform/posix/proc_text.h"
 
 namespace plat {
 
@@ -52,49 +56,6 @@ bool ReadProcFile(const std::string& path, std::string* text) {
   return true;
 }
 
-// The files a maps listing has mapped for execution, in order, each path
-// once. A line reads "start-end perms offset dev inode path", perms as
-// "r-xp"; anonymous mappings have inode 0, and the kernel's own ([heap],
-// [vdso], ...) have no '/'. Data mappings (no x) are no modules: a viewer
-// that has the program's log mapped is not a copy of the program.
-std::vector<std::string> ExecutableMappings(const std::string& maps) {
-  std::vector<std::string> files;
-  std::unordered_set<std::string> seen;
-  size_t at = 0;
-  while (at < maps.size()) {
-    size_t end = maps.find('\n', at);
-    if (end == std::string::npos) end = maps.size();
-    std::string line = maps.substr(at, end - at);
-    at = end + 1;
-    // Skip five fields; the path is what follows the blanks after the inode.
-    size_t pos = 0;
-    std::string perms, inode;
-    for (int field = 0; field < 5 && pos < line.size(); ++field) {
-      size_t start = line.find_first_not_of(' ', pos);
-      if (start == std::string::npos) {
-        pos = line.size();
-        break;
-      }
-      size_t stop = line.find(' ', start);
-      if (stop == std::string::npos) stop = line.size();
-      if (field == 1) perms = line.substr(start, stop - start);
-      if (field == 4) inode = line.substr(start, stop - start);
-      pos = stop;
-    }
-    size_t pathStart = line.find_first_not_of(' ', pos);
-    if (pathStart == std::string::npos || line[pathStart] != '/' || inode.empty() || inode == "0" ||
-        perms.size() < 3 || perms[2] != 'x') {
-      continue;
-    }
-    // A library is mapped in several pieces, a decoy may map one file tens
-    // of thousands of times: each path is looked up once, not compared with
-    // every path before it.
-    std::string path = line.substr(pathStart);
-    if (seen.insert(path).second) files.push_back(std::move(path));
-  }
-  return files;
-}
-
 // An open process: the pidfd it was opened by (or -1 where the kernel has
 // none), and what was read about it after that open.
 struct Record {
@@ -108,36 +69,6 @@ struct Record {
 int Signal(int pidfd, pid_t pid, int signal) {
   if (pidfd >= 0) return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
   return ::kill(pid, signal);
-}
-
-// The starttime field (the 22nd) of a /proc/<pid>/stat text. The command
-// name, in parentheses, may itself hold blanks and parentheses: count the
-// fields from the last ')'.
-bool StartTimeFromStat(const std::string& stat, uint64_t* start) {
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos) return false;
-  size_t at = close + 1;
-  // Field 3 (the state) follows the parenthesis; starttime is 19 further on.
-  for (int field = 3; field < 22; ++field) {
-    at = stat.find(' ', at + 1);
-    if (at == std::string::npos) return false;
-  }
-  char* stop = nullptr;
-  unsigned long long value = std::strtoull(stat.c_str() + at + 1, &stop, 10);
-  if (stop == stat.c_str() + at + 1) return false;
-  *start = value;
-  return true;
-}
-
-// The real uid, the first number of the "Uid:" line of /proc/<pid>/status.
-bool RealUidFromStatus(const std::string& status, uid_t* uid) {
-  size_t at = status.find("\nUid:");
-  if (at == std::string::npos) return false;
-  char* stop = nullptr;
-  unsigned long value = std::strtoul(status.c_str() + at + 5, &stop, 10);
-  if (stop == status.c_str() + at + 5) return false;
-  *uid = static_cast<uid_t>(value);
-  return true;
 }
 
 class PosixProcesses : public Processes {
@@ -311,7 +242,16 @@ class PosixProcesses : public Processes {
     record->sameUser = uid == ::getuid();
     char exe[PATH_MAX + 1];
     ssize_t n = ::readlink((base + "/exe").c_str(), exe, PATH_MAX);
-    if (n > 0) record->modules.emplace_back(exe, static_cast<size_t>(n));
+    struct stat image {};
+    // A link read to the buffer's end may have been cut: no module then.
+    if (n > 0 && n < PATH_MAX) {
+      std::string path(exe, static_cast<size_t>(n));
+      // The link leads to the running image even when its file is gone.
+      if (::stat((base + "/exe").c_str(), &image) == 0) {
+        path = WithoutDeletedMark(std::move(path), image.st_dev, image.st_ino);
+      }
+      record->modules.push_back(std::move(path));
+    }
     for (auto& file : ExecutableMappings(maps)) {
       if (record->modules.empty() || file != record->modules.front()) {
         record->modules.push_back(std::move(file));

@@ -1,8 +1,10 @@
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/mark.h"
@@ -55,17 +57,59 @@ bool MadeByUs(HANDLE mutex) {
   return ours;
 }
 
-}  // namespace
+// The user's SID as text ("S-1-5-21-..."), or empty.
+std::string UserSidText() {
+  std::string text;
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return text;
+  std::string buffer;
+  PSID user = TokenSid(token, TokenUser, &buffer);
+  char* sid = nullptr;
+  if (user && ::ConvertSidToStringSidA(user, &sid)) {
+    text = sid;
+    ::LocalFree(sid);
+  }
+  ::CloseHandle(token);
+  return text;
+}
 
-Mark* OpenMark(const char* name) {
-  std::string full = std::string("Global\\KelvoUpgrader.") + name;
+// Opens (or makes) the named mutex when our account made it; refused says
+// why not.
+HANDLE OpenOurMutex(const std::string& full, std::vector<std::string>* refused) {
   // Not inheritable, not owned at creation: taking it is a separate wait.
   HANDLE mutex = ::CreateMutexA(nullptr, FALSE, full.c_str());
-  if (!mutex) return nullptr;
+  if (!mutex) {
+    DWORD error = ::GetLastError();
+    if (refused) refused->push_back(full + " can't be opened (error " + std::to_string(error) + ")");
+    ::SetLastError(error);
+    return nullptr;
+  }
   if (::GetLastError() == ERROR_ALREADY_EXISTS && !MadeByUs(mutex)) {
     ::CloseHandle(mutex);
+    if (refused) refused->push_back(full + " was made by another account");
     ::SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
+  }
+  return mutex;
+}
+
+}  // namespace
+
+Mark* OpenMark(const char* name, std::vector<std::string>* refused) {
+  std::string full = std::string("Global\\KelvoUpgrader.") + name;
+  HANDLE mutex = OpenOurMutex(full, refused);
+  if (!mutex) {
+    // A name another account took first must not decide for this one: the
+    // user's copies agree on a name of their own then, which bears the
+    // user's SID.
+    DWORD error = ::GetLastError();
+    std::string sid = UserSidText();
+    if (sid.empty()) {
+      ::SetLastError(error);
+      return nullptr;
+    }
+    mutex = OpenOurMutex(full + "." + sid, refused);
+    if (!mutex) return nullptr;
   }
   Mark* mark = new (std::nothrow) Mark{mutex, false};
   if (!mark) {
