@@ -70,6 +70,7 @@ kelvo_packages_for() {
 kelvo_all_uses() {
     local line
     while IFS= read -r line; do
+        # shellcheck disable=SC2086  # the uses, one a word
         [[ $line == *:* ]] && printf '%s\n' ${line%%:*}
     done <<<"$KELVO_PACKAGE_TABLE" | sort -u
 }
