@@ -45,7 +45,11 @@ fi
 started=$SECONDS
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-deb-test.XXXXXX")
 root=$work/root
-user=kelvotest
+# A name no account or group of this machine has (the root is a view of it).
+for _ in {1..50}; do
+    user=kelvo-t$RANDOM$RANDOM
+    getent passwd "$user" >/dev/null || getent group "$user" >/dev/null || break
+done
 home=/home/$user
 cleanup() {
     stop_maker_server
@@ -246,7 +250,10 @@ udev_case other_maker.umockdev other
 # ------------------------------------------------------------ links
 crlf() { printf '%s\r\n' "$@"; }
 crlf "# package test" "wait 10" >"$work/quick.txt"
-crlf "# package test: a run that takes a while" "wait 15000" >"$work/long.txt"
+# A run that stays in its script until the test lets it go: getlocal opens a
+# named pipe, which waits for its writer (release_long_run), however long an
+# upgrade or a removal takes.
+crlf "# package test: a run that waits for the test" "getlocal /tmp/kelvo-hold" >"$work/long.txt"
 
 no_report() {
     fail "the stand-in got no report: $(tail -5 "$work/server.out")
@@ -337,11 +344,17 @@ rm -rf "$root$home/own"
 # ------------------------------------------------------------ while a run is under way
 # Starts a long run through gio and waits until the program is in its script.
 start_long_run() {
-    rm -f "$user_log"
-    start_maker_server "$work" "$work/long.txt"
+    rm -f "$user_log" "$root/tmp/kelvo-hold"
+    mkfifo -m 0666 "$root/tmp/kelvo-hold"
+    start_maker_server "$work" "$work/long.txt" 600
     as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open ended with $?: $(cat "$work/open.out")"
-    wait_for 20 grep -q "wait 15000" "$user_log" 2>/dev/null ||
+    wait_for 60 grep -q "Get Local File: \[/tmp/kelvo-hold\]" "$user_log" 2>/dev/null ||
         fail "the long run did not reach its wait: $(cat "$user_log" 2>/dev/null)"
+}
+# Lets the long run go on: its getlocal gets an empty file. Bounded, should
+# the run be gone and nobody read the pipe.
+release_long_run() {
+    timeout 60 sh -c ': >"$1"' sh "$root/tmp/kelvo-hold" || fail "the long run no longer reads its pipe: $(cat "$user_log")"
 }
 
 step "upgrade while a run is under way"
@@ -350,6 +363,7 @@ in_root dpkg -i /tmp/newer.deb >"$work/dpkg.out" 2>&1 || fail "dpkg -i of the ne
 expect_eq "the package's state" "install ok installed $(dpkg-deb -f "$newer" Version)" \
     "$(in_root dpkg-query -W -f='${Status} ${Version}' kelvo-upgrader 2>&1 || true)"
 grep -q 'Kelvo Upgrader Ended' "$user_log" && fail "the run ended before the upgrade was done: $(cat "$user_log")"
+release_long_run
 # The run goes on to its end: its report arrives.
 wait_maker_server || fail "the run was broken off by the upgrade; the stand-in got no report: $(tail -20 "$work/server.out")"
 expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
@@ -359,6 +373,7 @@ start_long_run
 in_root dpkg -r kelvo-upgrader >"$work/dpkg.out" 2>&1 || fail "dpkg -r failed: $(cat "$work/dpkg.out")"
 [[ -e $root/usr/lib/kelvo-upgrader/KelvoUpgrader ]] && fail "the program is still there after dpkg -r"
 grep -q 'Kelvo Upgrader Ended' "$user_log" && fail "the run ended before the removal was done: $(cat "$user_log")"
+release_long_run
 wait_maker_server || fail "the run was broken off by the removal; the stand-in got no report: $(tail -20 "$work/server.out")"
 expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
 if grep -q '^x-scheme-handler/kelvo=' "$root/usr/share/applications/mimeinfo.cache" 2>/dev/null; then
