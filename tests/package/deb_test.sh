@@ -166,12 +166,13 @@ portal_open_as_user() {
 }
 
 # What the system folders of the root hold, but for the caches and logs that
-# dpkg, apt and man-db keep for themselves: every path with its type, mode,
+# dpkg, apt and man-db keep for themselves and for /var/tmp (where other
+# programs of the machine work meanwhile): every path with its type, mode,
 # size and link target (not a folder's size: one the overlay has copied up
 # reports another); and the content of each file the root has changed
 # (anywhere but the users' homes).
 pruned=(\( -path ./home -o -path ./var/log -o -path ./var/cache/man -o -path ./var/cache/debconf
-        -o -path ./var/lib/apt -o -path ./var/cache/apt
+        -o -path ./var/lib/apt -o -path ./var/cache/apt -o -path ./var/tmp
         -o -path ./var/lib/dpkg/triggers -o -path './var/lib/dpkg/*-old' \) -prune)
 system_folders=(./etc ./opt ./srv ./usr ./var)
 listing() { (cd "$root" && find "${system_folders[@]}" -xdev "${pruned[@]}" -o \
@@ -188,6 +189,13 @@ changed_contents() {
         [[ $now == "$was" ]] || echo "changed: ${path#.}"
     done < <(changed_files)
 }
+# The machine's icon cache may be older than its icons (when a package put
+# one in without the trigger running after it); the purge below rebuilds it
+# as hicolor-icon-theme's trigger does, so it is rebuilt so before the first
+# look too.
+if in_root sh -c 'command -v gtk-update-icon-cache' >/dev/null; then
+    in_root gtk-update-icon-cache --force --quiet /usr/share/icons/hicolor || true
+fi
 listing >"$work/before.txt" || fail "listing the root's files failed"
 changed_files | while read -r path; do
     printf '%s %s\n' "$(md5sum <"$work/upper/$path" 2>/dev/null | cut -d' ' -f1)" "$path"
