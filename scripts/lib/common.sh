@@ -16,9 +16,10 @@
 KELVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # What each step of scripts/test (linux, linux-asan, windows, sweep, fuzz,
-# fuzz-long, package, fresh) and each command (demo, scripts/package) needs, by
-# Debian 12 name. A line: the uses, a colon, the packages, then why. Each
-# package is on one line only; a use installs its lines and nothing else.
+# fuzz-long, package, fresh; load for KELVO_TEST_LOAD) and each command
+# (demo, scripts/package) needs, by Debian 12 name. A line: the uses, a colon,
+# the packages, then why. Each package is on one line only; a use installs
+# its lines and nothing else.
 KELVO_PACKAGE_TABLE='
 demo linux linux-asan windows sweep fuzz fuzz-long package scripts/package: cmake make pkg-config g++ googletest libgtest-dev libgmock-dev  # every build
 demo linux linux-asan windows sweep fuzz fuzz-long package scripts/package: gettext       # msgfmt: the translations, at build time
@@ -48,6 +49,7 @@ package: lintian desktop-file-utils dpkg-repack              # .deb checks; a lo
 package: udev man-db                                         # .deb test: udevadm test of the rule, man
 package: libgdk-pixbuf2.0-bin librsvg2-common                # .deb test: the SVG icon read as GTK reads it
 fresh: mmdebstrap                                            # a minimal Debian 12 root
+load: stress-ng                                              # KELVO_TEST_LOAD: a busy machine beside the run
 '
 
 kelvo_packages_for() {
