@@ -45,7 +45,11 @@ fi
 started=$SECONDS
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-deb-test.XXXXXX")
 root=$work/root
-user=kelvotest
+# A name no account or group of this machine has (the root is a view of it).
+for _ in {1..50}; do
+    user=kelvo-t$RANDOM$RANDOM
+    getent passwd "$user" >/dev/null || getent group "$user" >/dev/null || break
+done
 home=/home/$user
 cleanup() {
     stop_maker_server
@@ -166,12 +170,13 @@ portal_open_as_user() {
 }
 
 # What the system folders of the root hold, but for the caches and logs that
-# dpkg, apt and man-db keep for themselves: every path with its type, mode,
+# dpkg, apt and man-db keep for themselves and for /var/tmp (where other
+# programs of the machine work meanwhile): every path with its type, mode,
 # size and link target (not a folder's size: one the overlay has copied up
 # reports another); and the content of each file the root has changed
 # (anywhere but the users' homes).
 pruned=(\( -path ./home -o -path ./var/log -o -path ./var/cache/man -o -path ./var/cache/debconf
-        -o -path ./var/lib/apt -o -path ./var/cache/apt
+        -o -path ./var/lib/apt -o -path ./var/cache/apt -o -path ./var/tmp
         -o -path ./var/lib/dpkg/triggers -o -path './var/lib/dpkg/*-old' \) -prune)
 system_folders=(./etc ./opt ./srv ./usr ./var)
 listing() { (cd "$root" && find "${system_folders[@]}" -xdev "${pruned[@]}" -o \
@@ -188,6 +193,13 @@ changed_contents() {
         [[ $now == "$was" ]] || echo "changed: ${path#.}"
     done < <(changed_files)
 }
+# The machine's icon cache may be older than its icons (when a package put
+# one in without the trigger running after it); the purge below rebuilds it
+# as hicolor-icon-theme's trigger does, so it is rebuilt so before the first
+# look too.
+if in_root sh -c 'command -v gtk-update-icon-cache' >/dev/null; then
+    in_root gtk-update-icon-cache --force --quiet /usr/share/icons/hicolor || true
+fi
 listing >"$work/before.txt" || fail "listing the root's files failed"
 changed_files | while read -r path; do
     printf '%s %s\n' "$(md5sum <"$work/upper/$path" 2>/dev/null | cut -d' ' -f1)" "$path"
@@ -250,7 +262,10 @@ udev_case other_maker.umockdev other
 # ------------------------------------------------------------ links
 crlf() { printf '%s\r\n' "$@"; }
 crlf "# package test" "wait 10" >"$work/quick.txt"
-crlf "# package test: a run that takes a while" "wait 15000" >"$work/long.txt"
+# A run that stays in its script until the test lets it go: getlocal opens a
+# named pipe, which waits for its writer (release_long_run), however long an
+# upgrade or a removal takes.
+crlf "# package test: a run that waits for the test" "getlocal /tmp/kelvo-hold" >"$work/long.txt"
 
 no_report() {
     fail "the stand-in got no report: $(tail -5 "$work/server.out")
@@ -341,11 +356,17 @@ rm -rf "$root$home/own"
 # ------------------------------------------------------------ while a run is under way
 # Starts a long run through gio and waits until the program is in its script.
 start_long_run() {
-    rm -f "$user_log"
-    start_maker_server "$work" "$work/long.txt"
+    rm -f "$user_log" "$root/tmp/kelvo-hold"
+    mkfifo -m 0666 "$root/tmp/kelvo-hold"
+    start_maker_server "$work" "$work/long.txt" 600
     as_user timeout 60 gio open "$pkg_url" >"$work/open.out" 2>&1 || fail "gio open ended with $?: $(cat "$work/open.out")"
-    wait_for 20 grep -q "wait 15000" "$user_log" 2>/dev/null ||
+    wait_for 60 grep -q "Get Local File: \[/tmp/kelvo-hold\]" "$user_log" 2>/dev/null ||
         fail "the long run did not reach its wait: $(cat "$user_log" 2>/dev/null)"
+}
+# Lets the long run go on: its getlocal gets an empty file. Bounded, should
+# the run be gone and nobody read the pipe.
+release_long_run() {
+    timeout 60 sh -c ': >"$1"' sh "$root/tmp/kelvo-hold" || fail "the long run no longer reads its pipe: $(cat "$user_log")"
 }
 
 step "upgrade while a run is under way"
@@ -354,6 +375,7 @@ in_root dpkg -i /tmp/newer.deb >"$work/dpkg.out" 2>&1 || fail "dpkg -i of the ne
 expect_eq "the package's state" "install ok installed $(dpkg-deb -f "$newer" Version)" \
     "$(in_root dpkg-query -W -f='${Status} ${Version}' kelvo-upgrader 2>&1 || true)"
 grep -q 'Kelvo Upgrader Ended' "$user_log" && fail "the run ended before the upgrade was done: $(cat "$user_log")"
+release_long_run
 # The run goes on to its end: its report arrives.
 wait_maker_server || fail "the run was broken off by the upgrade; the stand-in got no report: $(tail -20 "$work/server.out")"
 expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
@@ -363,6 +385,7 @@ start_long_run
 in_root dpkg -r kelvo-upgrader >"$work/dpkg.out" 2>&1 || fail "dpkg -r failed: $(cat "$work/dpkg.out")"
 [[ -e $root/usr/lib/kelvo-upgrader/KelvoUpgrader ]] && fail "the program is still there after dpkg -r"
 grep -q 'Kelvo Upgrader Ended' "$user_log" && fail "the run ended before the removal was done: $(cat "$user_log")"
+release_long_run
 wait_maker_server || fail "the run was broken off by the removal; the stand-in got no report: $(tail -20 "$work/server.out")"
 expect_run_logged /usr/lib/kelvo-upgrader/KelvoUpgrader
 if grep -q '^x-scheme-handler/kelvo=' "$root/usr/share/applications/mimeinfo.cache" 2>/dev/null; then

@@ -31,7 +31,11 @@ fi
 started=$SECONDS
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-repo-test.XXXXXX")
 root=$work/root
-user=kelvotest
+# A name no account or group of this machine has (the root is a view of it).
+for _ in {1..50}; do
+    user=kelvo-t$RANDOM$RANDOM
+    getent passwd "$user" >/dev/null || getent group "$user" >/dev/null || break
+done
 home=/home/$user
 cleanup() {
     local proc gpghome
@@ -120,12 +124,15 @@ expect_eq "the package's state" "install ok installed $(dpkg-deb -f "$deb" Versi
 
 step "publish the newer version; apt-get upgrade while a run is under way"
 publish "$newer" "$root/srv/kelvo-apt" maker "$maker_key"
-printf '%s\r\n' "# repository test: a run that takes a while" "wait 15000" >"$root/tmp/long.txt"
+# The run stays in its script until the test lets it go: getlocal opens a
+# named pipe, which waits for its writer, however long the upgrade takes.
+printf '%s\r\n' "# repository test: a run that waits for the test" "getlocal /tmp/kelvo-hold" >"$root/tmp/long.txt"
 chmod 0644 "$root/tmp/long.txt"
+mkfifo -m 0666 "$root/tmp/kelvo-hold"
 in_root runuser -u "$user" -- env -i HOME="$home" PATH=/usr/bin:/bin \
     /usr/bin/kelvo-upgrader /NOSERVER /tmp/long.txt >"$work/run.out" 2>&1 &
 run_pid=$!
-wait_for 20 grep -q "wait 15000" "$user_log" 2>/dev/null ||
+wait_for 60 grep -q "Get Local File: \[/tmp/kelvo-hold\]" "$user_log" 2>/dev/null ||
     fail "the run did not reach its wait: $(cat "$user_log" "$work/run.out" 2>/dev/null)"
 apt_get update || fail "apt-get update ended with $?: $(cat "$work/apt.out")"
 apt_get upgrade || fail "apt-get upgrade ended with $?: $(cat "$work/apt.out")"
@@ -134,13 +141,14 @@ expect_eq "the package's state" "install ok installed $(dpkg-deb -f "$newer" Ver
 if ! kill -0 "$run_pid" 2>/dev/null || grep -q 'Script execution complete' "$user_log"; then
     fail "the run ended before the upgrade was done: $(cat "$user_log")"
 fi
+timeout 60 sh -c ': >"$1"' sh "$root/tmp/kelvo-hold" || fail "the run no longer reads its pipe: $(cat "$user_log")"
 status=0
 wait "$run_pid" || status=$?
 expect_eq "the run's exit code" 0 "$status"
 expect_file_has "$user_log" 'App executed from \[/usr/lib/kelvo-upgrader/KelvoUpgrader\]'
 # A local run logs no end banner: its last lines are the script's end and
 # the report it traced out.
-expect_file_has "$user_log" '\] Run: \[wait 15000\]$'
+expect_file_has "$user_log" '\] Run: \[getlocal /tmp/kelvo-hold\]$'
 expect_file_has "$user_log" '^\[[0-9/ :]+\] Script execution complete\.$'
 expect_file_has "$user_log" 'Tracing out the response data\.$'
 
