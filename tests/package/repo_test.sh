@@ -203,8 +203,11 @@ printf 'Acquire::Check-Valid-Until "true";\nAcquire::Check-Date "true";\n' \
     >"$root/etc/apt/apt.conf.d/zzzz-kelvo-repo-test"
 expect_eq "apt's Check-Valid-Until in the root" 'Acquire::Check-Valid-Until "true";' \
     "$(in_root apt-config dump Acquire::Check-Valid-Until)"
+# libfaketime without its faketime wrapper, whose clock shared between
+# processes apt's own user (_apt, which runs gpgv) cannot open.
+libfaketime=$(dpkg-query -L libfaketime | grep -m1 '/libfaketime\.so\.1$') || fail "no libfaketime.so.1 (package libfaketime)"
 apt_get_later() {
-    in_root faketime '+2 days' env DEBIAN_FRONTEND=noninteractive apt-get -q -y \
+    in_root env LD_PRELOAD="$libfaketime" FAKETIME=+2d DEBIAN_FRONTEND=noninteractive apt-get -q -y \
         -o Dir::Etc::sourcelist=/tmp/no-sources.list -o Dir::Etc::sourceparts=/tmp/sources.list.d "$@" >"$work/apt.out" 2>&1
 }
 step "two days on, apt refuses the copy frozen at the first publication and takes the one signed anew"
