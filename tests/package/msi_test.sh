@@ -4,7 +4,8 @@
 #
 #   tests/package/msi_test.sh PACKAGE.msi NEWER.msi
 #
-# NEWER.msi is the same program packaged with a higher version. Steps:
+# NEWER.msi is the same program packaged with a higher version. Steps: the
+# File table gives the program its file version and no hash;
 # install (msiexec /i /qn); the registry holds exactly what "register"
 # writes, with the installed path; a kelvo:// link opened with "wine start"
 # runs the installed program; the program carries its icon (twice: the
@@ -174,6 +175,16 @@ program_w='C:\Program Files\KelvoUpgrader\KelvoUpgrader.exe'
 program=$drive_c/Program\ Files/KelvoUpgrader/KelvoUpgrader.exe
 msiextract -C "$work/extract" "$msi" >/dev/null || fail "msiextract could not read the package"
 packaged_exe=$(find "$work/extract" -name KelvoUpgrader.exe)
+
+# Windows Installer applies its file versioning rules (never replace a newer
+# file with an older one) only to a file with a version in the File table;
+# a versioned file has no hash row.
+step "the File table gives the program its version; no hash row"
+file_row=$(msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$1 == "KelvoUpgraderExe" {print $3 " " $5 " " $6}')
+expect_eq "KelvoUpgrader.exe's name, version and language in the File table" \
+    "KelvoUpgrader.exe ${agent#KelvoUpgrader }.0 1033" "$file_row"
+expect_eq "the MsiFileHash rows of KelvoUpgrader.exe" "" \
+    "$(msiinfo export "$msi" MsiFileHash | tr -d '\r' | awk -F'\t' '$1 == "KelvoUpgraderExe"')"
 
 # ------------------------------------------------------------ install
 step "install (msiexec /i /qn)"

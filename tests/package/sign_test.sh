@@ -50,6 +50,7 @@ printf '%s\n' "$password" >"$work/password"
             -passout "file:$work/password" -out "$work/signer.p12"
 } >"$work/openssl.out" 2>&1 || fail "openssl could not make the signing certificate: $(cat "$work/openssl.out")"
 rm -f "$work/signer.key"
+signer_start=$(date -u -d "$(openssl x509 -in "$work/signer.pem" -noout -startdate | cut -d= -f2)" +%s)
 
 step "scripts/package with the key, twice, and the newer version"
 export KELVO_SIGN_PKCS12=$work/signer.p12 KELVO_SIGN_PASSWORD_FILE=$work/password
@@ -101,6 +102,10 @@ for file in "$msi" "$exe" "$newer"; do
     expect_file_has "$work/verify.out" '^Signature verification: ok$'
     expect_file_has "$work/verify.out" 'Message digest algorithm *: SHA256'
     expect_file_has "$work/verify.out" 'Subject: .*CN ?= ?Kelvo'
+    # The certificate was made after the last commit: the signing time is
+    # the certificate's start, not the commit's time before it.
+    expect_eq "the signing time of $(basename "$file")" "$signer_start" \
+        "$(date -u -d "$(sed -n 's/^[[:space:]]*Signing time: //p' "$work/verify.out")" +%s)"
     verify "$file" "$work/other-ca.pem" && fail "$(basename "$file") verifies against a CA that did not sign it"
 done
 
@@ -118,6 +123,67 @@ for file in "$msi" "$exe"; do
     verify "$work/changed" "$work/ca.pem" && fail "$(basename "$file") with one changed byte still verifies"
 done
 echo "   $(grep -m1 -E 'MISMATCH|failed' "$work/verify.out" || tail -1 "$work/verify.out")"
+
+# What a DIST folder holds: names and sums (also of hidden files).
+dist_state() { (cd "$1" && find . -mindepth 1 | sort && find . -type f -exec sha256sum {} + | sort -k2); }
+
+# Certificates a careful maker might be handed by mistake, each from the
+# throwaway CA with explicit dates (openssl ca): expired, not valid yet, and
+# one for web servers. scripts/package must stop before signing anything,
+# say what is wrong, and leave DIST as it was.
+step "expired, not yet valid and wrong-usage certificates are refused; DIST stays as it was"
+mkdir -p "$work/ca-db"
+: >"$work/ca-db/index.txt"
+echo 1000 >"$work/ca-db/serial"
+printf '%s\n' "[ ca ]" "default_ca = test_ca" "[ test_ca ]" "database = $work/ca-db/index.txt" \
+    "new_certs_dir = $work/ca-db" "serial = $work/ca-db/serial" "default_md = sha256" \
+    "policy = any_name" "unique_subject = no" "[ any_name ]" "commonName = supplied" \
+    "organizationName = optional" >"$work/ca.cnf"
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n' >"$work/web.ext"
+bad_p12() {  # name start end extfile: $work/name.p12 with the test's password
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=Kelvo $1/O=Kelvo" -keyout "$work/$1.key" -out "$work/$1.csr" &&
+        openssl ca -batch -config "$work/ca.cnf" -cert "$work/ca.pem" -keyfile "$work/ca.key" -notext \
+            -startdate "$2" -enddate "$3" -extfile "$4" -in "$work/$1.csr" -out "$work/$1.pem" &&
+        openssl pkcs12 -export -inkey "$work/$1.key" -in "$work/$1.pem" -certfile "$work/ca.pem" \
+            -passout "file:$work/password" -out "$work/$1.p12"
+}
+day=86400
+now=$(date +%s)
+stamp() { date -u -d "@$1" +%Y%m%d%H%M%SZ; }
+{
+    bad_p12 expired "$(stamp $((now - 60 * day)))" "$(stamp $((now - 30 * day)))" "$work/signer.ext" &&
+        bad_p12 not-yet-valid "$(stamp $((now + day)))" "$(stamp $((now + 30 * day)))" "$work/signer.ext" &&
+        bad_p12 web-server "$(stamp $((now - day)))" "$(stamp $((now + 30 * day)))" "$work/web.ext"
+} >"$work/openssl.out" 2>&1 || fail "openssl could not make the bad certificates: $(tail -5 "$work/openssl.out")"
+dist_state "$work/dist1" >"$work/dist1.before"
+for bad in "expired:has expired" "not-yet-valid:is not valid yet" "web-server:is not for code signing"; do
+    name=${bad%%:*}
+    status=0
+    KELVO_SIGN_PKCS12=$work/$name.p12 KELVO_SIGN_PASSWORD_FILE=$work/password \
+        "$here/../../scripts/package" --dist "$work/dist1" msi >"$work/package.out" 2>&1 || status=$?
+    [[ $status -ne 0 ]] || fail "scripts/package signed with the $name certificate and ended 0"
+    expect_file_has "$work/package.out" "^scripts/package: signing: the certificate \[.*CN=Kelvo $name.*\] ${bad#*:}"
+    grep -qF "$password" "$work/package.out" && fail "the password is in scripts/package's output"
+    expect_eq "DIST after the run with the $name certificate" "$(cat "$work/dist1.before")" "$(dist_state "$work/dist1")"
+    echo "   $name: $(grep -m1 '^scripts/package: signing:' "$work/package.out")"
+done
+
+# A run that fails after the signed .msi is made (here: its .deb step) must
+# not leave that .msi beside the old SHA256SUMS.
+step "a run whose .deb step fails leaves DIST as it was (the unsigned set, sums that match)"
+mkdir -p "$work/failing-bin"
+printf '#!/bin/sh\necho "dpkg-deb: failing for the sign test" >&2\nexit 1\n' >"$work/failing-bin/dpkg-deb"
+chmod 0755 "$work/failing-bin/dpkg-deb"
+dist_state "$work/unsigned" >"$work/unsigned.before"
+status=0
+KELVO_SIGN_PKCS12=$work/signer.p12 KELVO_SIGN_PASSWORD_FILE=$work/password PATH=$work/failing-bin:$PATH \
+    "$here/../../scripts/package" --dist "$work/unsigned" >"$work/package.out" 2>&1 || status=$?
+[[ $status -ne 0 ]] || fail "scripts/package ended 0 with a failing dpkg-deb"
+expect_file_has "$work/package.out" '^== KelvoUpgrader-.*\.msi made$'
+expect_file_has "$work/package.out" 'dpkg-deb: failing for the sign test'
+expect_eq "DIST after the failed run" "$(cat "$work/unsigned.before")" "$(dist_state "$work/unsigned")"
+(cd "$work/unsigned" && sha256sum --check --quiet SHA256SUMS) >"$work/sums.out" 2>&1 ||
+    fail "SHA256SUMS does not match: $(cat "$work/sums.out")"
 
 step "the signed packages under wine (msi_test.sh)"
 "$here/msi_test.sh" "$msi" "$newer" 2>&1 | sed 's/^/   /' | tee "$work/msi-test.out"
