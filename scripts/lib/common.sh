@@ -39,8 +39,8 @@ linux package: xdg-desktop-portal xdg-desktop-portal-gtk     # the portal test (
 linux: chromium firefox-esr xdotool                          # the real-browser tests (tests/browser)
 linux: dunst dbus-bin                                        # upload progress test: notification server, dbus-monitor
 linux: xfce4-notifyd notification-daemon                     # notification tests with other servers
-linux package: locales                                       # localedef: a French user locale for the window under wine; the rebuild test's fr_FR
-package: libfaketime                                         # repository test: apt's clock past Valid-Until
+linux package: locales                                       # localedef: a French user locale for the window under wine; fr_FR for the rebuild test
+package: libfaketime                                         # repository test: the clock of apt past Valid-Until
 linux windows package scripts/package: python3               # desktop tests; the Windows string tables (cmake/catalogs_to_rc.py); reproducible .msi
 package scripts/package: wixl msitools                       # the .msi, and reading it back
 package scripts/package: dpkg-dev fakeroot                   # the .deb (dpkg-shlibdeps, dpkg-deb)
