@@ -230,7 +230,7 @@ void CheckModel(const uint8_t* data, size_t size) {
   // Later sections and keys of names already there never count.
   for (const ModelSection& s : sections) {
     file += "[" + Cased(s.name.c_str(), 0xFF) + "]" + eol;
-    for (const ModelKey& k : s.keys) file += k.name + "=later" + eol;
+    for (const char* keyName : kKeys) file += std::string(keyName) + "=later" + eol;
   }
   WriteFile(g_file, file);
 
