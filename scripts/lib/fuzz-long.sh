@@ -37,8 +37,15 @@ fuzz_long_one() {
         echo "$runs executions ($rate/s), no findings; the merge FAILED (log $log.merge)"
         return
     fi
-    find "$seeds" -maxdepth 1 -type f -delete
-    cp "$work/$name.min"/* "$seeds"/ 2>/dev/null || true
+    # Seeds with names of their own (they say what they are for) stay; the
+    # rest (named by their SHA-1, as libFuzzer names them) become the merge's.
+    find "$seeds" -maxdepth 1 -type f -regextype posix-extended -regex '.*/[0-9a-f]{40}' -delete
+    local file named
+    named=$(find "$seeds" -maxdepth 1 -type f -exec sha1sum {} + | cut -d' ' -f1)
+    for file in "$work/$name.min"/*; do
+        [[ -f $file ]] || continue
+        grep -qx "$(sha1sum "$file" | cut -d' ' -f1)" <<<"$named" || cp "$file" "$seeds"/
+    done
     echo "$runs executions ($rate/s), no findings; corpus $(find "$seeds" -type f | wc -l) inputs"
 }
 
