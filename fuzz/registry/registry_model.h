@@ -3,9 +3,10 @@
 // levels deep) and a few value names, in any letter case. Every operation is
 // made on the store and on an in-memory model of what a registry holds (a
 // key's values by name, letter case ignored; a key is deleted only without
-// subkeys; creating a key creates the keys on its way). After every step the
-// store must read back as the model says: each key opens or is missing, and
-// each value name is there with its type and bytes, or is missing.
+// subkeys; creating a key creates the keys on its way). Each step's answer
+// must be the model's, and after the last step the store must read back as
+// the model says: each key opens or is missing, and each value name is there
+// with its type and bytes, or is missing.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -96,7 +97,9 @@ inline void Run(plat::Registry* store, const uint8_t* data, size_t size) {
       }
       model[folded];
     }
-    // The whole store against the model.
+  }
+  // The whole store against the model.
+  {
     for (const char* path : kKeys) {
       plat::RegKey k = 0;
       int32_t rc = store->OpenKey(kRoot, path, false, &k);
