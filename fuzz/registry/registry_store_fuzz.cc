@@ -10,7 +10,8 @@
 // A key "#n" is the n-th kept handle, "#n|sub" a key below it. Beyond the
 // sanitizers' watch: a value set reads back the same, in any letter case;
 // what a walk lists can be queried and opened; sizes and "more data"
-// answers are those of the registry; a deleted key or value is gone.
+// answers are those of the registry; a deleted key or value is gone. An
+// input that starts with 'M' is a model-based run instead (registry_model.h).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "fuzz_sandbox.h"
+#include "registry/registry_model.h"
 #include "platform/errors.h"
 #include "platform/posix/registry_store.h"
 #include "platform/registry.h"
@@ -320,7 +322,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string folder = fuzz_sandbox::Folder() + "/store-" + std::to_string(run++ % 4);
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
-  {
+  if (size > 0 && data[0] == 'M') {
+    std::unique_ptr<plat::Registry> store(plat::NewFileRegistryStore(folder));
+    registry_model::Run(store.get(), data + 1, size - 1);
+  } else {
     Session session(folder);
     std::string input(reinterpret_cast<const char*>(data), size);
     size_t start = 0;

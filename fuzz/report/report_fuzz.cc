@@ -1,19 +1,18 @@
-// Fuzzed status records and robot answers go into a report, and a small
-// multipart reader of its own (independent of the builder) takes the body
-// apart again: the parts Version, Log and Robot must come back byte for byte,
-// whatever the robot said, and the body must be exactly as long as reported.
+// Fuzzed status records and robot answers go into a report, and a multipart
+// reader of its own (independent of the builder) takes the body apart again
+// as any receiver would: the boundary taken from the Content-Type, each part
+// cut where CR LF "--" and the boundary begin. The parts Version, Log and
+// Robot must come back byte for byte whatever the robot said, the boundary
+// itself included, and each part's Content-Length must agree with the cut.
 //
 // Input: two bytes give the length of the records' part; each record is a
 // status byte (and, for HttpError and LocalError, four bytes of LastError);
 // a status byte of 8 or more writes a failed-download record instead. The
 // rest is what the robot answered. A third byte asks for the answer to be
 // repeated past the 64 KiB of a normal report, or for the body's allocation
-// to fail.
-//
-// The boundary comes from a fixed sequence and the robot's bytes are
-// arbitrary, so the boundary may well stand inside a part: the maker's
-// servers cut each part by its Content-Length, and so does the reader here.
+// to fail, and how many reports the process made before this one.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,36 +40,82 @@ struct Part {
   std::string data;
 };
 
-// Reads one "Name: value" line at *at (CR LF ended); false at the empty line.
-bool HeaderLine(const std::string& body, size_t* at, std::string* name, std::string* value) {
-  size_t end = body.find("\r\n", *at);
-  Check(end != std::string::npos, "a header line without its end");
-  std::string line = body.substr(*at, end - *at);
-  *at = end + 2;
-  if (line.empty()) return false;
-  size_t colon = line.find(':');
-  Check(colon != std::string::npos, "a header line without a colon");
-  *name = line.substr(0, colon);
-  *value = line.substr(colon + 1);
-  while (!value->empty() && (*value)[0] == ' ') value->erase(0, 1);
-  return true;
+// The boundary parameter of a multipart Content-Type value: after the media
+// type, parameters stand behind ';' (the program writes ','), each
+// "name=value" or "name=\"quoted value\"", the name in any letter case.
+std::string BoundaryOf(const std::string& contentType) {
+  size_t at = contentType.find_first_of(";,");
+  Check(at != std::string::npos, "a content type without parameters");
+  std::string media = contentType.substr(0, at);
+  for (char& c : media) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  Check(media == "multipart/form-data", "not multipart/form-data");
+  while (at < contentType.size()) {
+    ++at;
+    while (at < contentType.size() && contentType[at] == ' ') ++at;
+    size_t eq = contentType.find('=', at);
+    Check(eq != std::string::npos, "a parameter without '='");
+    std::string name = contentType.substr(at, eq - at);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value;
+    at = eq + 1;
+    if (at < contentType.size() && contentType[at] == '"') {
+      size_t close = contentType.find('"', at + 1);
+      Check(close != std::string::npos, "an unclosed quoted parameter");
+      value = contentType.substr(at + 1, close - at - 1);
+      at = close + 1;
+    } else {
+      size_t next = contentType.find_first_of(";,", at);
+      value = contentType.substr(at, next == std::string::npos ? std::string::npos : next - at);
+      at = next == std::string::npos ? contentType.size() : next;
+    }
+    if (name == "boundary") {
+      Check(!value.empty() && value.size() <= 70, "a boundary of a length multipart does not allow");
+      return value;
+    }
+  }
+  Check(false, "no boundary parameter");
+  return std::string();
 }
 
-// The body as multipart/form-data cut by each part's Content-Length.
+// The body cut as a multipart reader cuts it: a part ends where CR LF "--"
+// and the boundary begin, and nothing else (no length) says where. The
+// delimiter after a part is followed by "--" (the close) or by CR LF (the
+// next part); a part's head ends at its first empty line.
 std::vector<Part> ReadMultipart(const std::string& boundary, const std::string& body) {
   std::vector<Part> parts;
-  const std::string dashes = "--" + boundary;
-  size_t at = 0;
-  Check(body.compare(0, dashes.size() + 2, dashes + "\r\n") == 0, "the body does not open with its boundary");
-  at = dashes.size() + 2;
+  const std::string delimiter = "\r\n--" + boundary;
+  // The first delimiter stands at the body's start, without a line end before it.
+  Check(body.compare(0, delimiter.size() - 2, delimiter, 2, std::string::npos) == 0,
+        "the body does not open with its boundary");
+  size_t at = delimiter.size() - 2;
   for (;;) {
+    if (body.compare(at, 2, "--") == 0) {
+      // The close delimiter: only its line end may follow.
+      Check(body.compare(at + 2, std::string::npos, "\r\n") == 0, "bytes after the closing boundary");
+      return parts;
+    }
+    Check(body.compare(at, 2, "\r\n") == 0, "a boundary line with something after it");
+    at += 2;
+    size_t headEnd = body.find("\r\n\r\n", at);
+    size_t next = body.find(delimiter, at);
+    Check(next != std::string::npos, "a part that no boundary ends");
+    Check(headEnd != std::string::npos && headEnd + 2 <= next, "a part without the empty line after its head");
     Part part;
     long length = -1;
-    std::string name, value;
-    while (HeaderLine(body, &at, &name, &value)) {
+    std::string head = body.substr(at, headEnd - at);
+    for (size_t line = 0; line <= head.size();) {
+      size_t lineEnd = std::min(head.find("\r\n", line), head.size());
+      std::string text = head.substr(line, lineEnd - line);
+      line = lineEnd + 2;
+      size_t colon = text.find(':');
+      Check(colon != std::string::npos, "a head line without a colon");
+      std::string name = text.substr(0, colon);
+      std::string value = text.substr(colon + 1);
+      while (!value.empty() && value[0] == ' ') value.erase(0, 1);
       if (name == "Content-Disposition") {
         const std::string prefix = "form-data; name=\"";
-        Check(value.compare(0, prefix.size(), prefix) == 0 && value.back() == '"', "an odd disposition");
+        Check(value.compare(0, prefix.size(), prefix) == 0 && value.size() > prefix.size() && value.back() == '"',
+              "an odd disposition");
         part.name = value.substr(prefix.size(), value.size() - prefix.size() - 1);
       } else if (name == "Content-Length") {
         Check(!value.empty() && value.find_first_not_of("0123456789") == std::string::npos,
@@ -82,18 +127,16 @@ std::vector<Part> ReadMultipart(const std::string& boundary, const std::string& 
               "an unexpected part header");
       }
     }
-    Check(length >= 0 && at + static_cast<size_t>(length) <= body.size(), "a part's length runs off the body");
-    part.data = body.substr(at, static_cast<size_t>(length));
-    at += static_cast<size_t>(length);
-    Check(body.compare(at, 2 + dashes.size(), "\r\n" + dashes) == 0, "a part not followed by the boundary");
-    at += 2 + dashes.size();
+    // The data run from after the empty line to the delimiter (an empty
+    // part's data start at the delimiter's own CR LF).
+    size_t dataStart = headEnd + 4;
+    part.data = dataStart <= next ? body.substr(dataStart, next - dataStart) : std::string();
+    Check(dataStart <= next || headEnd + 2 == next, "a part's head runs into its delimiter");
+    // What the part says of its length agrees with where the boundary cut it.
+    Check(length >= 0 && static_cast<size_t>(length) == part.data.size(),
+          "a part's Content-Length is not what the boundary cut");
     parts.push_back(part);
-    if (body.compare(at, 4, "--\r\n") == 0) {
-      Check(at + 4 == body.size(), "bytes after the closing boundary");
-      return parts;
-    }
-    Check(body.compare(at, 2, "\r\n") == 0, "a boundary line with something after it");
-    at += 2;
+    at = next + delimiter.size();
   }
 }
 
@@ -120,6 +163,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
   size_t logBytes = (static_cast<size_t>(data[0]) | static_cast<size_t>(data[1]) << 8) % (size - 2);
   uint8_t mode = data[2];
+  // Every input starts from a process's first boundary (as a crash must
+  // repeat from its input alone), then skips as many reports as bits 2-4 say.
+  ReportRandomState = 1;
+  for (int i = 0; i < ((mode >> 2) & 7) * 5; ++i) ReportRandom();
   const uint8_t* p = data + 3;
   const uint8_t* logEnd = p + std::min(logBytes, size - 3);
 
@@ -169,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The storage is there to its last byte, which is zero.
     Check(report.body[storage - 1] == '\0', "the body's storage does not end with a zero");
     std::string body(report.body, static_cast<size_t>(report.size));
-    auto parts = ReadMultipart(boundary, body);
+    auto parts = ReadMultipart(BoundaryOf(report.contentType), body);
     Check(parts.size() == 3, "not three parts");
     Check(parts[0].name == "Version" && parts[0].data == UpgraderVersion, "the Version part");
     Check(parts[1].name == "Log" && parts[1].data == log, "the Log part does not come back byte for byte");

@@ -135,6 +135,126 @@ void CheckSettings(const std::string& file) {
   ReadRobotImageSize(details.Hardware);
 }
 
+
+// ---- Model-based: the input, read as a run of edits to a settings file,
+// builds the file and an in-memory model of what it says side by side; every
+// name the edits touched must then read back as the model has it.
+//
+// Each edit is a byte: the low two bits pick set, delete key, delete section
+// or a ';' line; the next bits pick one of a few section and key names
+// (written in a letter case of the input's choosing) and a value. The file is
+// written with blanks around names and '=' and with LF or CR LF as the
+// input chooses, a later section of a name already there (which must never
+// count) at the end. Names and values come from a plain alphabet, so that the
+// model need not know the reader's finer rules.
+
+struct ModelKey {
+  std::string name;  // as first written
+  std::string value;
+};
+struct ModelSection {
+  std::string name;
+  std::vector<ModelKey> keys;
+};
+
+std::string Folded(const std::string& text) {
+  std::string lower;
+  for (char c : text) lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+  return lower;
+}
+
+std::string Cased(const char* name, uint8_t bits) {
+  std::string out = name;
+  for (size_t i = 0; i < out.size(); ++i) {
+    if ((bits >> (i % 8)) & 1 && out[i] >= 'a' && out[i] <= 'z') out[i] = static_cast<char>(out[i] - 'a' + 'A');
+  }
+  return out;
+}
+
+ModelSection* FindSection(std::vector<ModelSection>* sections, const std::string& name) {
+  for (ModelSection& s : *sections) {
+    if (Folded(s.name) == Folded(name)) return &s;
+  }
+  return nullptr;
+}
+
+void CheckModel(const uint8_t* data, size_t size) {
+  static const char* const kSections[] = {"Robot", "Sim", "robot x", "Paths"};
+  static const char* const kKeys[] = {"Hardware", "ModelId", "on", "size", "a"};
+  static const char* const kValues[] = {"", "1", "KR-200", "0x1F", "a b", "x=y", "path\\to;c"};
+  std::vector<ModelSection> sections;
+  std::vector<std::string> stray;  // ';' lines in the first section: keys nobody asks for
+  bool crlf = size > 0 && (data[0] & 1);
+  std::string pad = size > 0 && (data[0] & 2) ? " \t" : "";
+  for (size_t i = 1; i + 1 < size && i < 200; i += 2) {
+    uint8_t op = data[i] & 3;
+    std::string section = Cased(kSections[(data[i] >> 2) % 4], data[i + 1]);
+    std::string key = Cased(kKeys[(data[i] >> 4) % 5], static_cast<uint8_t>(data[i + 1] >> 3));
+    std::string value = kValues[data[i + 1] % 7];
+    ModelSection* s = FindSection(&sections, section);
+    if (op == 0) {  // set
+      if (!s) {
+        sections.push_back({section, {}});
+        s = &sections.back();
+      }
+      bool done = false;
+      for (ModelKey& k : s->keys) {
+        if (!done && Folded(k.name) == Folded(key)) {
+          k.value = value;
+          done = true;
+        }
+      }
+      if (!done) s->keys.push_back({key, value});
+    } else if (op == 1 && s) {  // delete the key
+      for (size_t k = 0; k < s->keys.size(); ++k) {
+        if (Folded(s->keys[k].name) == Folded(key)) {
+          s->keys.erase(s->keys.begin() + static_cast<long>(k));
+          break;
+        }
+      }
+    } else if (op == 2 && s) {  // delete the section
+      sections.erase(sections.begin() + (s - sections.data()));
+    } else if (op == 3) {  // ";name=stray", which is not the key name
+      stray.push_back(key);
+    }
+  }
+  std::string eol = crlf ? "\r\n" : "\n";
+  std::string file;
+  for (size_t n = 0; n < sections.size(); ++n) {
+    file += pad + "[" + sections[n].name + "]" + pad + eol;
+    if (n == 0) {
+      for (const std::string& line : stray) file += ";" + line + "=stray" + eol;
+    }
+    for (const ModelKey& k : sections[n].keys) file += pad + k.name + pad + "=" + pad + k.value + pad + eol;
+  }
+  // Later sections and keys of names already there never count.
+  for (const ModelSection& s : sections) {
+    file += "[" + Cased(s.name.c_str(), 0xFF) + "]" + eol;
+    for (const char* keyName : kKeys) file += std::string(keyName) + "=later" + eol;
+  }
+  WriteFile(g_file, file);
+
+  for (const char* sectionName : kSections) {
+    for (const char* keyName : kKeys) {
+      const ModelSection* s = FindSection(&sections, sectionName);
+      std::string expected = "dflt";
+      if (s) {
+        for (const ModelKey& k : s->keys) {
+          if (Folded(k.name) == Folded(keyName)) {
+            expected = k.value;
+            break;
+          }
+        }
+      }
+      std::string got = Read(sectionName, keyName, "dflt", 300);
+      if (got != expected) {
+        std::fprintf(stderr, "profile_fuzz: [%s] %s reads [%s], the model says [%s]\n", sectionName, keyName,
+                     got.c_str(), expected.c_str());
+        std::abort();
+      }
+    }
+  }
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -157,5 +277,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CheckQueries(file, section, key);
   CheckSettings(file);
+  CheckModel(data, size);
   return 0;
 }

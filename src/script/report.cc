@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/memory.h"
 #include "script/run_state.h"
@@ -27,14 +28,33 @@ std::string PartHead(const char* boundary, const char* name, int32_t length) {
                 boundary, kDisposition, name, kPlainText, kBinary, length);
   return head;
 }
+
+// Whether the buffer's bytes hold the text anywhere.
+bool Holds(const ByteBuffer& buffer, const char* text) {
+  if (!buffer.begin) return false;
+  std::string_view data(buffer.begin, static_cast<size_t>(BufferUsed(buffer)));
+  return data.find(text) != std::string_view::npos;
+}
+
+// Redraws of the boundary before a report is given up: the data would have
+// to hold this many different boundaries, megabytes of them.
+constexpr int kMaxBoundaryDraws = 1 << 20;
 }  // namespace
 
 bool BuildResultReport(ResultReport* report) {
-  int draws[5];
-  for (int& d : draws) d = ReportRandom();
-  std::snprintf(report->boundary, sizeof report->boundary, "K3LV0%c%c%c%c%c",
-                'A' + draws[4] % 26, 'A' + draws[3] % 26, 'A' + draws[2] % 26,
-                'A' + draws[1] % 26, 'A' + draws[0] % 26);
+  // A receiver cuts the parts at the boundary, so it must not stand inside
+  // the data: the robot's answer could otherwise end its part early and
+  // forge the parts after it. Almost always the first boundary drawn is
+  // free; when the data hold it, the next five draws make another.
+  for (int attempt = 0;; ++attempt) {
+    int draws[5];
+    for (int& d : draws) d = ReportRandom();
+    std::snprintf(report->boundary, sizeof report->boundary, "K3LV0%c%c%c%c%c",
+                  'A' + draws[4] % 26, 'A' + draws[3] % 26, 'A' + draws[2] % 26,
+                  'A' + draws[1] % 26, 'A' + draws[0] % 26);
+    if (!Holds(StatusLogBuffer, report->boundary) && !Holds(RobotDataBuffer, report->boundary)) break;
+    if (attempt + 1 >= kMaxBoundaryDraws) return false;
+  }
   std::snprintf(report->contentType, sizeof report->contentType,
                 "multipart/form-data, boundary=%.97s", report->boundary);
 

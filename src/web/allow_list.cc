@@ -50,7 +50,12 @@ bool HostMatches(const char* host, const char* entry) {
 // The host as the URL text writes it (its end blanks dropped, as WinINet
 // drops them) holds printable ASCII only. A control byte or a byte above 127
 // in a host name is never one of ours, and must not reach a name lookup.
-bool WrittenHostIsPrintable(const char* url) {
+// Nor may a percent escape: the list judges the host as written, but curl
+// decodes escapes in the host before it connects, so "up%dates.kelvo.com"
+// passed as written and then a name holding the byte 0xDA was looked up.
+// The name judged must be the name contacted, and no name of ours is
+// written with an escape.
+bool WrittenHostIsPlain(const char* url) {
   std::string text(url);
   while (!text.empty() && text.back() == ' ') text.pop_back();
   size_t start = text.find("://");
@@ -61,7 +66,7 @@ bool WrittenHostIsPrintable(const char* url) {
   size_t at = authority.rfind('@');
   if (at != std::string::npos) authority.erase(0, at + 1);
   for (unsigned char c : authority) {
-    if (c < 0x21 || c > 0x7e) return false;
+    if (c < 0x21 || c > 0x7e || c == '%') return false;
   }
   return true;
 }
@@ -80,7 +85,7 @@ bool ParseUrl(const char* url, UrlService* service, char* hostName, char* object
   *service = UrlService::Other;
   if (!url) return false;
   plat::UrlScheme scheme = plat::UrlScheme::Other;
-  if (!WrittenHostIsPrintable(url)) return false;
+  if (!WrittenHostIsPlain(url)) return false;
   if (!plat::CanonicalizeAndCrackUrl(url, &scheme, hostName, object, port)) return false;
   if (!IsPrintableHost(hostName)) return false;
   if (scheme == plat::UrlScheme::Http) {

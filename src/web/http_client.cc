@@ -81,17 +81,34 @@ std::vector<std::string> Members(const std::string& value) {
 bool FramingIsSound(const std::string& rawHeaders) {
   std::string length;  // the one length every Content-Length must agree on, leading zeros dropped
   size_t at = rawHeaders.find('\n');  // the status line is not a header
+  bool continuesFraming = false;       // a folded line now would be part of a framing header
+  bool coded = false;                  // a transfer coding other than identity
   while (at != std::string::npos && at < rawHeaders.size()) {
     size_t end = rawHeaders.find('\n', at + 1);
     std::string line = rawHeaders.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
     at = end;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // A line that opens with a blank continues the header before it (the
+    // old folding): "Content-Length: 5" and " 7" is one length, "5 7", to
+    // a reader that joins them and the length 5 to one that doesn't. Careful
+    // readers take a bare CR for a blank, others for a byte of the text: in
+    // a framing header it is refused, and it can start a fold.
+    bool hasBareCr = line.find('\r') != std::string::npos;
+    std::replace(line.begin(), line.end(), '\r', ' ');
+    bool folded = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+    if (folded && continuesFraming) return false;
     size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
+    if (colon == std::string::npos) {
+      if (!folded) continuesFraming = false;
+      continue;
+    }
     std::string written = line.substr(0, colon);
     std::string name = TrimBlanks(written);
     std::string value = line.substr(colon + 1);
-    bool framing = plat::EqualsNoCase(name, "Content-Length") || plat::EqualsNoCase(name, "Content-Encoding");
+    bool framing = plat::EqualsNoCase(name, "Content-Length") || plat::EqualsNoCase(name, "Content-Encoding") ||
+                   plat::EqualsNoCase(name, "Transfer-Encoding");
+    continuesFraming = framing;
+    if (framing && hasBareCr) return false;
     // "Content-Length : 5" or a folded " Content-Length: 5" is one header to
     // one reader and none to another.
     if (framing && written != name) return false;
@@ -104,6 +121,13 @@ bool FramingIsSound(const std::string& rawHeaders) {
         if (length.empty()) length = number;
         if (number != length) return false;
       }
+    } else if (plat::EqualsNoCase(name, "Transfer-Encoding")) {
+      // Chunks frame the body by themselves: beside a length, one reader
+      // takes the chunks and another the length (and ours reads only the
+      // last of several Transfer-Encoding headers).
+      for (const std::string& member : Members(value)) {
+        if (!member.empty() && !plat::EqualsNoCase(member, "identity")) coded = true;
+      }
     } else if (plat::EqualsNoCase(name, "Content-Encoding")) {
       // We ask for no coding and decode none: a coded body would be stored,
       // and uploaded to a robot, as its coded bytes.
@@ -112,7 +136,7 @@ bool FramingIsSound(const std::string& rawHeaders) {
       }
     }
   }
-  return true;
+  return !(coded && !length.empty());
 }
 
 void CloseHttpHandles(plat::HttpHandle* session, plat::HttpHandle* connection,

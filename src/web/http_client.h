@@ -39,8 +39,10 @@ int httpGetBody(plat::HttpHandle* request, char** body, int32_t* length);
 // Whether an answer's raw header block (status line, header lines, each
 // ended by CR LF) frames its body so that we can be sure of it: every
 // Content-Length (as many headers as there are, each a comma list) is a
-// plain decimal number and all of them are the same number, and every
-// Content-Encoding is identity. Anything else is read as a failure.
+// plain decimal number and all of them are the same number, no transfer
+// coding but identity stands beside a length, no framing header is folded
+// or holds a bare CR, and every Content-Encoding is identity. Anything else
+// is read as a failure.
 bool FramingIsSound(const std::string& rawHeaders);
 
 // A whole GET of url. body/length are set to null/0 first and hold the

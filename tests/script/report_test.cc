@@ -107,6 +107,19 @@ TEST_F(ReportTest, NoStorageMeansNoReportButTheBoundaryStillAdvances) {
   ReleaseResultReport(&next);
 }
 
+TEST_F(ReportTest, BoundaryStandingInTheDataIsDrawnAgain) {
+  // The robot's answer holds the first boundary, closing line and all: a
+  // receiver would end the Robot part there. The next draws make the body's.
+  std::string robot = "ok\r\n--K3LV0HGQHP--\r\n";
+  PutRobotBytes(robot);
+  ResultReport report;
+  std::string body = Build(&report);
+  EXPECT_STREQ("K3LV0YAEMU", report.boundary);
+  EXPECT_STREQ("multipart/form-data, boundary=K3LV0YAEMU", report.contentType);
+  EXPECT_EQ(ExpectedReportBody("K3LV0YAEMU", "", robot), body);
+  ReleaseResultReport(&report);
+}
+
 TEST_F(ReportTest, RandomSequenceStartsAtTheKnownDraws) {
   const int expected[] = {41, 18467, 6334, 26500, 19169};
   for (int value : expected) EXPECT_EQ(value, ReportRandom());

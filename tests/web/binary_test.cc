@@ -169,16 +169,19 @@ TEST_F(BinaryWebTest, FramingWeCantBeSureOfIsAFailedRead) {
     const char* why;
     std::vector<std::string> headers;
     bool refused;
+    bool chunked;  // the body goes in chunks, under its own Transfer-Encoding
   };
   const Case cases[] = {
-      {"two lengths that differ", {"Content-Length: 100", "Content-Length: 10"}, true},
-      {"digits then more", {"Content-Length: 100abc"}, true},
-      {"a sign", {"Content-Length: +100"}, true},
-      {"a list whose members differ", {"Content-Length: 100, 10"}, true},
-      {"a gzip body", {"Content-Length: 100", "Content-Encoding: gzip"}, true},
-      {"a list of one number", {"Content-Length: 100, 100"}, false},
-      {"the same length twice", {"Content-Length: 100", "Content-Length: 100"}, false},
-      {"identity", {"Content-Length: 100", "Content-Encoding: identity"}, false},
+      {"two lengths that differ", {"Content-Length: 100", "Content-Length: 10"}, true, false},
+      {"digits then more", {"Content-Length: 100abc"}, true, false},
+      {"a sign", {"Content-Length: +100"}, true, false},
+      {"a list whose members differ", {"Content-Length: 100, 10"}, true, false},
+      {"a gzip body", {"Content-Length: 100", "Content-Encoding: gzip"}, true, false},
+      {"a length folded on to the next line", {"Content-Length: 100", " 10"}, true, false},
+      {"chunks beside a length, identity last", {"Content-Length: 100", "Transfer-Encoding: identity"}, true, true},
+      {"a list of one number", {"Content-Length: 100, 100"}, false, false},
+      {"the same length twice", {"Content-Length: 100", "Content-Length: 100"}, false, false},
+      {"identity", {"Content-Length: 100", "Content-Encoding: identity"}, false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -186,6 +189,7 @@ TEST_F(BinaryWebTest, FramingWeCantBeSureOfIsAFailedRead) {
     test_server::Answer answer = Body("\x1f\x8b" + std::string(98, 'B'));
     answer.length = test_server::Answer::Length::None;
     answer.headers = c.headers;
+    answer.chunked = c.chunked;
     server_->SetAnswer("http://updates.kelvo.com/fw.bin", answer);
     std::vector<std::string> log = RunScript("get http://updates.kelvo.com/fw.bin\r\nwait 1\r\n", server_->ProxyUrl());
     EXPECT_EQ(server_->Requests().size(), 1u);

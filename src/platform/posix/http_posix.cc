@@ -47,6 +47,7 @@
 #include "platform/errors.h"
 #include "platform/http.h"
 #include "platform/posix/http_answer.h"
+#include "platform/posix/http_request_url.h"
 #include "platform/text.h"
 
 namespace plat {
@@ -234,6 +235,12 @@ bool CombineUrl(const char* base, const char* relative, char* out, size_t outSiz
   if (!ok || result.size() + 1 > outSize) return false;
   std::memcpy(out, result.c_str(), result.size() + 1);
   return true;
+}
+
+std::string RequestUrl(const std::string& host, uint16_t port, bool secure, const std::string& object) {
+  std::string name = host;
+  if (name.find(':') != std::string::npos && name[0] != '[') name = "[" + name + "]";
+  return std::string(secure ? "https://" : "http://") + name + ":" + std::to_string(port) + object;
 }
 
 struct HttpHandle {
@@ -481,10 +488,7 @@ bool SendHttpRequest(HttpHandle* request, const void* data, uint32_t length) {
   request->sent = true;
   const HttpHandle* c = request->connection;
   const HttpHandle* s = c->session;
-  std::string host = c->host;
-  if (host.find(':') != std::string::npos && host[0] != '[') host = "[" + host + "]";
-  std::string url = std::string(c->secure ? "https://" : "http://") + host + ":" +
-                    std::to_string(c->port) + request->object;
+  std::string url = RequestUrl(c->host, c->port, c->secure, request->object);
 
   request->easy = curl_easy_init();
   request->multi = curl_multi_init();
