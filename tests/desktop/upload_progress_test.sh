@@ -414,29 +414,37 @@ step "a refused upload under wine"
 robot refused --image-rate 60000 --ack none
 rm -f "$log"
 printf 'getlocal %s\r\nupload code\r\n' "$(on_z "$work/image.bin")" >"$work/script.txt"
+# One watcher reads the window from the upload's start until it is gone:
+# it misses no state, however briefly shown.
+timeout "$limit" "$wine_run" "$window_text" --watch "$title" 200 >"$work/watch.raw" 2>/dev/null &
+watch=$!
+pids+=($watch)
 timeout "$limit" "$wine_run" "$exe" /NOSERVER "$(on_z "$work/script.txt")" >"$work/run.out" 2>&1 &
 run=$!
 pids+=($run)
-# The failure is there until the program ends: read while it runs.
-failure=0 gone=0
-for ((read = 0; read < 200; read++)); do
-    ended=0
-    kill -0 $run 2>/dev/null || ended=1
-    if texts refused; then
-        if grep -q "^The robot did not take the update\.$" "$work/refused.txt"; then
-            ((failure++ == 0)) && { screenshot after-failure; cp "$work/refused.txt" "$keep/window-texts-failure.txt"; }
-            grep -q '^progress 100 of 100$' "$work/refused.txt" && fail "a failure with a full bar" "$(cat "$work/refused.txt")"
-        fi
-    elif ((failure > 0)) && kill -0 $run 2>/dev/null; then
-        # No window, and the program still runs (it may have ended while
-        # the window was being read).
-        gone=1
-    fi
-    ((ended)) && break
-done
+failure_shown() { tr -d '\r' <"$work/watch.raw" | grep -q "^The robot did not take the update\.$"; }
+poll 2000 failure_shown || fail "the failure was never shown" "$(tr -d '\r' <"$work/watch.raw" | tail -20)"
+screenshot after-failure
+# The failure stays until the program ends: once the window is gone, the
+# program is ending (a moment to exit, never seconds more of its run).
+poll 2000 grep -q '^gone' "$work/watch.raw" || fail "the window never went" "$(tr -d '\r' <"$work/watch.raw" | tail -20)"
+poll 50 bash -c "! kill -0 $run 2>/dev/null" || fail "the failure went away while the program still ran"
 wait $run || fail "the refused run failed" "$(cat "$work/run.out")"
-((failure >= 2)) || fail "the failure was shown $failure times while the program ran"
-((gone == 0)) || fail "the failure went away while the program still ran"
+wait $watch || fail "the watcher failed" "$(tr -d '\r' <"$work/watch.raw" | tail -20)"
+# Each reading is one state of the window: the failure never with a full
+# bar, and the last state before the window went.
+python3 - "$work/watch.raw" "$keep/window-texts-failure.txt" <<'PY' || fail "the window's states were not as expected" "$(tr -d '\r' <"$work/watch.raw")"
+import sys
+readings = open(sys.argv[1], encoding='utf-8', errors='replace').read().replace('\r', '').split('--\n')
+assert readings[-1].strip() == 'gone', readings[-1]
+readings = [r for r in readings[:-1] if r.strip()]
+failed = [r for r in readings if 'The robot did not take the update.\n' in r]
+assert failed, 'no reading showed the failure'
+assert all('progress 100 of 100' not in r for r in failed), ('a failure with a full bar', failed)
+assert readings[-1] in failed, ('the failure was not the last thing shown', readings[-1])
+open(sys.argv[2], 'w').write(failed[0])
+print('%d readings, %d with the failure' % (len(readings), len(failed)))
+PY
 grep -q "^The maker's page will say what to do\.$" "$keep/window-texts-failure.txt" || fail "the failure's second sentence"
 tr -d '\r' <"$log" | grep -q 'ERROR - sendFile timed out while reading ACK$' || fail "the refused upload did not end by the ACK time-out"
 poll 100 bash -c '! xdotool search --name "^'"$title"'\$" >/dev/null 2>&1' || fail "the window is still there after the run"
