@@ -24,7 +24,8 @@ TEST_F(OtherCopiesInNamespace, AProgramWhosePathWasCutEndsNothing) {
   ts::ResetLog(home_.path());
   std::string said = InNamespace(
       "\"$1\" 30 & victim=$!\n"
-      "sleep 0.3\n"
+      // Until the victim runs as itself (its exec done), however busy the machine.
+      "for i in $(seq 600); do [ \"$(readlink /proc/$victim/exe)\" = \"$1\" ] && break; sleep 0.1; done\n"
       "\"$2\" registerx\n"
       "grep -q '^State:.*S' /proc/$victim/status && echo victim-alive\n"
       "kill $victim\n"
@@ -50,7 +51,9 @@ TEST_F(OtherCopiesInNamespace, ARootLaunchEndsRootsCopyButNotAnotherUsersThatItC
       "env HOME=\"$1\" XDG_STATE_HOME=\"$1/state\" XDG_RUNTIME_DIR=\"$1\" \\\n"
       "  setpriv --reuid=65534 --regid=65534 --clear-groups \"$2\" /NOSERVER \"$1/long.txt\" >/dev/null & theirs=$!\n"
       "\"$3\" /NOSERVER \"$5\" >/dev/null & ours=$!\n"
-      "sleep 0.5\n"
+      // Until both run as the program (their execs done), however busy the machine.
+      "for i in $(seq 600); do [ \"$(readlink /proc/$theirs/exe)\" = \"$2\" ] &&\n"
+      "  [ \"$(readlink /proc/$ours/exe)\" = \"$3\" ] && break; sleep 0.1; done\n"
       "\"$4\" registerx >/dev/null\n"
       // A child that ended is a zombie until the shell waits for it: only a
       // sleeping process counts as running.
