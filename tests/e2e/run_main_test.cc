@@ -15,7 +15,7 @@ class RunMainTest : public UrlRoadTest {
   void ExpectInvalidUrl(const std::vector<std::string>& args) {
     testing_support::ResetLog(home_.path());
     auto run = Launch(args);
-    ASSERT_TRUE(run.ended);
+    ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(255, run.exitCode & 0xFF);
     EXPECT_NE(std::string::npos, run.output.find("Invalid URL passed. Can not start operation."));
     EXPECT_TRUE(Logged("ERROR: Invalid URL passed. Cannot start operation, returning -1"));

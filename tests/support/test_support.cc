@@ -89,7 +89,19 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
   options.args = args;
   options.env = env;
   RunResult result;
-  result.ended = plat::RunProcess(program, options, timeoutMs, &result.exitCode, &result.output);
+  // A start that fails ran nothing, so it is tried again: wine's
+  // CreateProcess has been seen to fail once in a few thousand starts on a
+  // busy machine. A program that starts and doesn't end is never retried.
+  plat::SpawnedProcess* process = nullptr;
+  for (int attempt = 0; attempt < 3 && !process; ++attempt) process = plat::StartProcess(program, options);
+  if (!process) {
+    result.output = "(the program could not be started)";
+    return result;
+  }
+  result.ended = plat::WaitProcess(process, timeoutMs, &result.exitCode);
+  if (!result.ended) plat::KillProcess(process);
+  result.output = plat::ProcessOutput(process);
+  plat::ReleaseProcess(process);
   return result;
 }
 
