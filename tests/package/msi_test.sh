@@ -201,12 +201,16 @@ expect_eq "wine reg query of the command" \
 
 # ------------------------------------------------------------ the program's identity
 ico_sizes() { icotool -l "$1" | sed -E 's/.*--width=([0-9]+).*/\1/' | sort -n | paste -sd' '; }
-step "the program's resources: two icon groups, version information, manifest"
+step "the program's resources: two icon groups, version information, manifest, string tables"
 # Resources but the icon images the groups point to, each as type and name.
 expect_eq "the program's resources" "--type=14 --name=1
 --type=14 --name=2
 --type=16 --name=1
---type=24 --name=1" "$(wrestool -l "$program" | grep -v -- '^--type=3 ' | sed 's/ --language=.*//')"
+--type=24 --name=1" "$(wrestool -l "$program" | grep -v -- '^--type=[36] ' | sed 's/ --language=.*//')"
+# The desktop texts' string tables: a set for English and each of the six
+# translations.
+expect_eq "the languages of the string tables" 7 \
+    "$(wrestool -l -t6 "$program" | sed -n 's/.*--language=\([0-9]*\).*/\1/p' | sort -u | wc -l)"
 x86_64-w64-mingw32-objdump -p "$program" >"$work/objdump.txt"
 expect_file_has "$work/objdump.txt" '^Entry 2 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Resource Directory \[\.rsrc\]$'
 # Both groups hold the whole picture, from 16 to 256 pixels.
