@@ -124,7 +124,7 @@ home_env=(HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_STATE_HOME="$wor
           XDG_CONFIG_HOME="$work/home/config" XDG_DATA_HOME="$work/home/data")
 
 if [[ $mode == linux || $mode == linux-session ]]; then
-    need umockdev-run dunst dunstctl dbus-run-session dbus-monitor
+    need umockdev-run dunst dunstctl dbus-run-session dbus-monitor gdbus
     binary=${KELVO_BINARY:?}
     log_file() { echo "$work/home/state/KelvoUpgrader/Logs/KelvoUpgrader.log"; }
 
@@ -165,15 +165,29 @@ if [[ $mode == linux || $mode == linux-session ]]; then
         esac
         timeout "$limit" "${command[@]}" >"$work/$server.log" 2>&1 &
         pids+=($!)
-        timeout "$limit" dbus-monitor --session "interface='org.freedesktop.Notifications'" \
-            "type='method_return'" >"$work/monitor.txt" 2>&1 &
-        monitor=$!
-        pids+=($monitor)
         served() {
             dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner \
                 string:org.freedesktop.Notifications 2>/dev/null | grep -q 'boolean true'
         }
         poll 100 served || fail "$server did not take the notification service" "$(cat "$work/$server.log")"
+        # Whether the server answers a notification at all here (in a bare
+        # root, xfce4-notifyd was seen to take the name and answer none): a
+        # server that answers nobody can't show the program anything. Asked
+        # before the record starts, so it holds the program's calls alone.
+        notifications=(--session --dest org.freedesktop.Notifications --object-path /org/freedesktop/Notifications)
+        if ! gdbus call "${notifications[@]}" --timeout 30 --method org.freedesktop.Notifications.Notify \
+                probe 0 '' probe probe '[]' '{}' 0 >"$work/probe.out" 2>&1; then
+            echo "$server answered no notification in 30 s: $(cat "$work/probe.out")" >&2
+            exit 77
+        fi
+        probe_id=$(sed -n 's/.*uint32 \([0-9]*\).*/\1/p' "$work/probe.out")
+        gdbus call "${notifications[@]}" --timeout 30 --method org.freedesktop.Notifications.CloseNotification \
+            "$probe_id" >/dev/null || fail "$server did not close the probe notification"
+        timeout "$limit" dbus-monitor --session "interface='org.freedesktop.Notifications'" \
+            "type='method_return'" >"$work/monitor.txt" 2>&1 &
+        monitor=$!
+        pids+=($monitor)
+        poll 100 test -s "$work/monitor.txt" || fail "dbus-monitor did not start"
         # Two uploads in one script: a screenshot once the first has shown
         # some progress, one after both.
         registered_home
@@ -232,7 +246,14 @@ if [[ $mode == linux || $mode == linux-session ]]; then
         step "uploads with $server on a session bus of our own"
         KELVO_PROGRESS_WORK=$work KELVO_PROGRESS_KEEP=$keep KELVO_PROGRESS_LANGUAGE=$language \
             timeout "$limit" dbus-run-session -- \
-            bash "$0" linux-session "$server" || fail "the runs with $server failed"
+            bash "$0" linux-session "$server" || {
+            status=$?
+            # Only dunst is needed; another server that answers nobody here
+            # is said, not tried.
+            [[ $status == 77 && $server != dunst ]] || fail "the runs with $server failed"
+            echo "NOTE: $server answered no notification here; not tried"
+            continue
+        }
         cp "$work/monitor.txt" "$keep/$server-monitor.txt"
         step "what $server received"
         if [[ $server == dunst && -z $language ]]; then
