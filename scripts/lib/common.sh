@@ -49,7 +49,7 @@ package scripts/package: apt-utils gnupg                     # the apt repositor
 package scripts/package fresh: git                           # the packages date from the last commit; the fresh step clones
 package: lintian desktop-file-utils dpkg-repack              # .deb checks; a local repository of desktop-file-utils
 package: udev man-db                                         # .deb test: udevadm test of the rule, man
-package: libgdk-pixbuf2.0-bin librsvg2-common                # .deb test: the SVG icon read as GTK reads it
+linux package: libgdk-pixbuf2.0-bin librsvg2-common          # the SVG icon read as GTK reads it: notification servers, the .deb test
 fresh: mmdebstrap                                            # a minimal Debian 12 root
 load: stress-ng                                              # KELVO_TEST_LOAD: a busy machine beside the run
 '
