@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/desktop_progress_view.h"
+#include "platform/win32/utf8_win32.h"
 
 namespace plat {
 
@@ -22,14 +23,6 @@ struct DesktopProgressShown {
 namespace {
 
 // The texts are UTF-8 (platform/language.h).
-std::wstring Wide(const std::string& text) {
-  int count = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  if (count <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(count), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], count);
-  wide.resize(static_cast<size_t>(count - 1));
-  return wide;
-}
 
 }  // namespace
 

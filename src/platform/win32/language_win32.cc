@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/language.h"
+#include "platform/win32/utf8_win32.h"
 
 namespace plat {
 
@@ -39,14 +40,6 @@ bool TableString(UINT id, LANGID language, std::wstring* text) {
   return true;
 }
 
-std::wstring Wide(const char* utf8) {
-  int count = ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-  if (count <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(count), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &wide[0], count);
-  wide.resize(static_cast<size_t>(count - 1));
-  return wide;
-}
 
 std::string Utf8(const std::wstring& wide) {
   int count = ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);

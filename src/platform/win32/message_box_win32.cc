@@ -1,23 +1,9 @@
 #include <windows.h>
 
 #include "platform/message_box.h"
+#include "platform/win32/utf8_win32.h"
 
 namespace plat {
-
-namespace {
-
-// The box's texts are UTF-8 (platform/language.h): the system's own text in
-// the user's language may hold letters that the ANSI code page lacks.
-std::wstring Wide(const char* utf8) {
-  int count = ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-  if (count <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(count), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &wide[0], count);
-  wide.resize(static_cast<size_t>(count - 1));
-  return wide;
-}
-
-}  // namespace
 
 bool SystemMessageText(int32_t code, std::string* text) {
   wchar_t* buffer = nullptr;
