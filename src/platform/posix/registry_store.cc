@@ -1,19 +1,16 @@
 #include "platform/posix/registry_store.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/posix/registry_store_files.h"
 #include "platform/posix/xdg.h"
 #include "platform/text.h"
 
@@ -25,8 +22,6 @@ constexpr int32_t kInvalidHandle = 6;
 constexpr int32_t kInvalidParameter = 87;
 constexpr int32_t kBadPathname = 161;
 constexpr int32_t kKeyDeleted = 1018;
-
-int32_t ErrnoCode() { return WindowsCodeFromErrno(errno); }
 
 bool LessNoCase(const std::string& a, const std::string& b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
@@ -78,55 +73,50 @@ std::string Decode(const std::string& stored) {
 
 std::string ValueFileName(const char* name) { return "@" + Encode(name ? name : ""); }
 
-bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool IsFolder(StoreFiles* files, const std::string& path) { return files->Kind(path) == StoreEntry::kFolder; }
 
 // The entries of a key's folder: subkey folders or value files (stored names).
 // Temporary files and keys being removed start with '.', and are never listed.
-int32_t ListEntries(const std::string& folder, bool folders, std::vector<std::string>* names) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return errno == ENOENT ? kKeyDeleted : ErrnoCode();
+int32_t ListEntries(StoreFiles* files, const std::string& folder, bool folders, std::vector<std::string>* names) {
+  std::vector<std::pair<std::string, StoreEntry>> entries;
+  int32_t rc = files->List(folder, &entries);
+  if (rc != kOk) return rc == kErrorFileNotFound ? kKeyDeleted : rc;
   names->clear();
-  while (struct dirent* entry = ::readdir(dir)) {
-    const char* n = entry->d_name;
+  for (auto& entry : entries) {
+    const std::string& n = entry.first;
     if (n[0] == '.') continue;
     bool isValue = n[0] == '@';
     if (isValue == folders) continue;
-    std::string path = folder + "/" + n;
-    if (folders ? IsFolder(path) : IsRegularFile(path)) names->push_back(n);
+    if (entry.second == (folders ? StoreEntry::kFolder : StoreEntry::kFile)) names->push_back(std::move(entry.first));
   }
-  ::closedir(dir);
   std::sort(names->begin(), names->end(),
             [](const std::string& a, const std::string& b) { return LessNoCase(a, b); });
   return kOk;
 }
 
 // Finds the stored name of an entry, letter case aside. 0 when found,
-// 2 when there is none, another code when the folder can't be read.
-int32_t FindEntry(const std::string& folder, const std::string& stored, bool wantFolder,
+// 2 when there is none, another code when the folder can't be read. Of
+// names that differ only in letter case (which only another hand can have
+// left), the first in byte order is taken, whatever order the folder lists.
+int32_t FindEntry(StoreFiles* files, const std::string& folder, const std::string& stored, bool wantFolder,
                   std::string* actual) {
-  std::string exact = folder + "/" + stored;
-  if (wantFolder ? IsFolder(exact) : IsRegularFile(exact)) {
+  StoreEntry want = wantFolder ? StoreEntry::kFolder : StoreEntry::kFile;
+  if (files->Kind(folder + "/" + stored) == want) {
     *actual = stored;
     return kOk;
   }
-  std::vector<std::string> names;
-  int32_t rc = ListEntries(folder, wantFolder, &names);
-  if (rc != kOk) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
-  for (const auto& n : names) {
-    if (EqualsNoCase(n, stored)) {
-      *actual = n;
-      return kOk;
+  std::vector<std::pair<std::string, StoreEntry>> entries;
+  int32_t rc = files->List(folder, &entries);
+  if (rc != kOk) return rc;
+  const std::string* found = nullptr;
+  for (const auto& entry : entries) {
+    if (entry.second == want && EqualsNoCase(entry.first, stored) && (!found || entry.first < *found)) {
+      found = &entry.first;
     }
   }
-  return kErrorFileNotFound;
+  if (!found) return kErrorFileNotFound;
+  *actual = *found;
+  return kOk;
 }
 
 // Splits "a\b\c" into its names. Empty names (a leading, doubled or trailing
@@ -147,59 +137,16 @@ int32_t SplitKeyPath(const char* subKey, std::vector<std::string>* parts) {
   return kOk;
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-int32_t ReadValueFile(const std::string& path, uint32_t* type, std::string* data) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ErrnoCode();
+int32_t ReadValueFile(StoreFiles* files, const std::string& path, uint32_t* type, std::string* data) {
   std::string bytes;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int32_t code = ErrnoCode();
-      ::close(fd);
-      return code;
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
+  int32_t rc = files->Read(path, &bytes);
+  if (rc != kOk) return rc;
   if (bytes.size() < 4) return kErrorGenFailure;  // not one of ours
   const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
   *type = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
   *data = bytes.substr(4);
   return kOk;
-}
-
-void RemoveTree(const std::string& path) {
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (struct dirent* entry = ::readdir(dir)) {
-      if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, "..")) continue;
-      std::string child = path + "/" + entry->d_name;
-      if (IsFolder(child)) {
-        RemoveTree(child);
-      } else {
-        ::unlink(child.c_str());
-      }
-    }
-    ::closedir(dir);
-  }
-  ::rmdir(path.c_str());
 }
 
 std::string UniqueSuffix() {
@@ -231,7 +178,7 @@ struct OpenKeyRecord {
 
 class FileRegistryStore : public Registry {
  public:
-  explicit FileRegistryStore(std::string folder) : folder_(std::move(folder)) {}
+  FileRegistryStore(std::string folder, StoreFiles* files) : folder_(std::move(folder)), files_(files) {}
 
   int32_t OpenKey(RegKey parent, const char* subKey, bool allAccess, RegKey* result) override {
     OpenKeyRecord base;
@@ -241,15 +188,15 @@ class FileRegistryStore : public Registry {
     rc = SplitKeyPath(subKey, &parts);
     if (rc != kOk) return rc;
     std::string folder = base.folder;
-    if (!IsFolder(folder)) return parts.empty() && !IsRoot(parent) ? kKeyDeleted : kErrorFileNotFound;
+    if (!IsFolder(files_, folder)) return parts.empty() && !IsRoot(parent) ? kKeyDeleted : kErrorFileNotFound;
     for (const auto& part : parts) {
       std::string actual;
-      rc = FindEntry(folder, Encode(part), true, &actual);
+      rc = FindEntry(files_, folder, Encode(part), true, &actual);
       if (rc != kOk) return rc;
       folder += "/" + actual;
     }
     // KEY_ALL_ACCESS is refused where the key can't be written.
-    if (allAccess && ::access(folder.c_str(), W_OK | X_OK) != 0) return ErrnoCode();
+    if (allAccess && (rc = files_->Writable(folder)) != kOk) return rc;
     *result = Add(OpenKeyRecord{folder, allAccess});
     return kOk;
   }
@@ -265,25 +212,25 @@ class FileRegistryStore : public Registry {
     if (IsRoot(parent)) {
       rc = MakeFolders(folder);
       if (rc != kOk) return rc;
-    } else if (!IsFolder(folder)) {
+    } else if (!IsFolder(files_, folder)) {
       return kKeyDeleted;
     }
     for (const auto& part : parts) {
       std::string stored = Encode(part);
       std::string actual;
-      rc = FindEntry(folder, stored, true, &actual);
+      rc = FindEntry(files_, folder, stored, true, &actual);
       if (rc == kErrorFileNotFound) {
         if (!base.writable) return kErrorAccessDenied;
-        if (::mkdir((folder + "/" + stored).c_str(), 0700) != 0 && errno != EEXIST) {
-          return ErrnoCode();
-        }
+        rc = files_->MakeFolder(folder + "/" + stored);
+        if (rc != kOk) return rc;
         // Another process may have made it under another letter case meanwhile.
-        rc = FindEntry(folder, stored, true, &actual);
+        rc = FindEntry(files_, folder, stored, true, &actual);
       }
       if (rc != kOk) return rc;
       folder += "/" + actual;
     }
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) return ErrnoCode();
+    rc = files_->Writable(folder);
+    if (rc != kOk) return rc;
     *result = Add(OpenKeyRecord{folder, true});
     return kOk;
   }
@@ -299,32 +246,23 @@ class FileRegistryStore : public Registry {
       if (rc != kOk) return rc;
     }
     if (!data && size) return kInvalidParameter;
-    if (!IsFolder(k.folder)) return kKeyDeleted;
+    if (!IsFolder(files_, k.folder)) return kKeyDeleted;
     std::string actual;
-    rc = FindEntry(k.folder, ValueFileName(name), false, &actual);
+    rc = FindEntry(files_, k.folder, ValueFileName(name), false, &actual);
     if (rc == kErrorFileNotFound) {
       actual = ValueFileName(name);
     } else if (rc != kOk) {
       return rc;
     }
     std::string temp = k.folder + "/.tmp-" + UniqueSuffix();
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return ErrnoCode();
-    unsigned char header[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
-                               static_cast<unsigned char>(type >> 16),
-                               static_cast<unsigned char>(type >> 24)};
-    bool ok = WriteAll(fd, header, sizeof header) && WriteAll(fd, data, size) && ::fsync(fd) == 0;
-    int32_t code = ok ? kOk : ErrnoCode();
-    if (::close(fd) != 0 && ok) {
-      ok = false;
-      code = ErrnoCode();
-    }
-    if (ok && ::rename(temp.c_str(), (k.folder + "/" + actual).c_str()) != 0) {
-      ok = false;
-      code = ErrnoCode();
-    }
-    if (!ok) ::unlink(temp.c_str());
-    return code;
+    std::string bytes = {static_cast<char>(type), static_cast<char>(type >> 8), static_cast<char>(type >> 16),
+                         static_cast<char>(type >> 24)};
+    if (size) bytes.append(static_cast<const char*>(data), size);
+    rc = files_->WriteNew(temp, bytes);
+    if (rc != kOk) return rc;
+    rc = files_->Rename(temp, k.folder + "/" + actual);
+    if (rc != kOk) files_->Unlink(temp);
+    return rc;
   }
 
   int32_t DeleteKey(RegKey parent, const char* subKey) override {
@@ -336,24 +274,25 @@ class FileRegistryStore : public Registry {
     if (rc != kOk) return rc;
     if (parts.empty()) return kInvalidParameter;
     std::string folder = base.folder;
-    if (!IsFolder(folder)) return IsRoot(parent) ? kErrorFileNotFound : kKeyDeleted;
+    if (!IsFolder(files_, folder)) return IsRoot(parent) ? kErrorFileNotFound : kKeyDeleted;
     std::string target;
     for (const auto& part : parts) {
       std::string actual;
-      rc = FindEntry(folder, Encode(part), true, &actual);
+      rc = FindEntry(files_, folder, Encode(part), true, &actual);
       if (rc != kOk) return rc;
       target = folder + "/" + actual;
       folder = target;
     }
     std::vector<std::string> children;
-    rc = ListEntries(target, true, &children);
+    rc = ListEntries(files_, target, true, &children);
     if (rc != kOk) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
     if (!children.empty()) return kErrorAccessDenied;  // as RegDeleteKeyA answers
     // Take the key out of sight in one step, then clear it away.
     std::string parentFolder = target.substr(0, target.rfind('/'));
     std::string doomed = parentFolder + "/.del-" + UniqueSuffix();
-    if (::rename(target.c_str(), doomed.c_str()) != 0) return ErrnoCode();
-    RemoveTree(doomed);
+    rc = files_->Rename(target, doomed);
+    if (rc != kOk) return rc;
+    files_->RemoveTree(doomed);
     return kOk;
   }
 
@@ -362,12 +301,11 @@ class FileRegistryStore : public Registry {
     int32_t rc = Resolve(key, &k);
     if (rc != kOk) return rc;
     if (!k.writable) return kErrorAccessDenied;
-    if (!IsFolder(k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
+    if (!IsFolder(files_, k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
     std::string actual;
-    rc = FindEntry(k.folder, ValueFileName(name), false, &actual);
+    rc = FindEntry(files_, k.folder, ValueFileName(name), false, &actual);
     if (rc != kOk) return rc;
-    if (::unlink((k.folder + "/" + actual).c_str()) != 0) return ErrnoCode();
-    return kOk;
+    return files_->Unlink(k.folder + "/" + actual);
   }
 
   int32_t EnumValue(RegKey key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
@@ -376,13 +314,13 @@ class FileRegistryStore : public Registry {
     int32_t rc = Resolve(key, &k);
     if (rc != kOk) return rc;
     std::vector<std::string> values;
-    rc = ListEntries(k.folder, false, &values);
+    rc = ListEntries(files_, k.folder, false, &values);
     if (rc != kOk) return IsRoot(key) && rc == kKeyDeleted ? kErrorNoMoreItems : rc;
     if (index >= values.size()) return kErrorNoMoreItems;
     std::string valueName = Decode(values[index].substr(1));
     uint32_t t = 0;
     std::string bytes;
-    rc = ReadValueFile(k.folder + "/" + values[index], &t, &bytes);
+    rc = ReadValueFile(files_, k.folder + "/" + values[index], &t, &bytes);
     if (rc != kOk) return rc;
     if (valueName.size() + 1 > *nameSize) {
       *nameSize = static_cast<uint32_t>(valueName.size());
@@ -400,7 +338,7 @@ class FileRegistryStore : public Registry {
     int32_t rc = Resolve(key, &k);
     if (rc != kOk) return rc;
     std::vector<std::string> keys;
-    rc = ListEntries(k.folder, true, &keys);
+    rc = ListEntries(files_, k.folder, true, &keys);
     if (rc != kOk) return IsRoot(key) && rc == kKeyDeleted ? kErrorNoMoreItems : rc;
     if (index >= keys.size()) return kErrorNoMoreItems;
     std::string keyName = Decode(keys[index]);
@@ -414,13 +352,13 @@ class FileRegistryStore : public Registry {
     OpenKeyRecord k;
     int32_t rc = Resolve(key, &k);
     if (rc != kOk) return rc;
-    if (!IsFolder(k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
+    if (!IsFolder(files_, k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
     std::string actual;
-    rc = FindEntry(k.folder, ValueFileName(name), false, &actual);
+    rc = FindEntry(files_, k.folder, ValueFileName(name), false, &actual);
     if (rc != kOk) return rc;
     uint32_t t = 0;
     std::string bytes;
-    rc = ReadValueFile(k.folder + "/" + actual, &t, &bytes);
+    rc = ReadValueFile(files_, k.folder + "/" + actual, &t, &bytes);
     if (rc != kOk) return rc;
     if (type) *type = t;
     return CopyOut(bytes, data, dataSize);
@@ -465,15 +403,19 @@ class FileRegistryStore : public Registry {
     return key;
   }
 
-  static int32_t MakeFolders(const std::string& path) {
+  int32_t MakeFolders(const std::string& path) {
+    // Nearly always there already: one look instead of a call per folder.
+    if (IsFolder(files_, path)) return kOk;
     for (size_t at = 1; at <= path.size(); ++at) {
       if (at != path.size() && path[at] != '/') continue;
-      if (::mkdir(path.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST) return ErrnoCode();
+      int32_t rc = files_->MakeFolder(path.substr(0, at));
+      if (rc != kOk) return rc;
     }
-    return IsFolder(path) ? kOk : kErrorPathNotFound;
+    return IsFolder(files_, path) ? kOk : kErrorPathNotFound;
   }
 
   std::string folder_;
+  StoreFiles* files_;
   std::mutex mutex_;
   RegKey next_ = 1;
   std::unordered_map<RegKey, OpenKeyRecord> open_;
@@ -481,7 +423,11 @@ class FileRegistryStore : public Registry {
 
 }  // namespace
 
-Registry* NewFileRegistryStore(const std::string& folder) { return new FileRegistryStore(folder); }
+Registry* NewFileRegistryStore(const std::string& folder) { return NewFileRegistryStore(folder, DiskStoreFiles()); }
+
+Registry* NewFileRegistryStore(const std::string& folder, StoreFiles* files) {
+  return new FileRegistryStore(folder, files);
+}
 
 std::string RegistryStoreFolder() {
   std::string config = XdgBaseFolder("XDG_CONFIG_HOME", ".config");

@@ -20,6 +20,9 @@ namespace plat {
 // A new store over folder (created when first written to). Never freed by
 // its users; each store keeps its own open keys.
 Registry* NewFileRegistryStore(const std::string& folder);
+// The same over other folders and files than the disk's (files outlives it).
+class StoreFiles;
+Registry* NewFileRegistryStore(const std::string& folder, StoreFiles* files);
 
 // The store's folder for the current environment:
 // $XDG_CONFIG_HOME/KelvoUpgrader/registry ($HOME/.config when unset or empty).
