@@ -48,14 +48,14 @@ class MemoryStoreFiles : public plat::StoreFiles {
     std::string prefix = Below(folder);
     auto it = nodes_.lower_bound(prefix);
     while (it != nodes_.end() && it->first.compare(0, prefix.size(), prefix) == 0) {
-      std::string rest = it->first.substr(prefix.size());
+      std::string_view rest = std::string_view(it->first).substr(prefix.size());
       size_t slash = rest.find('/');
-      if (slash == std::string::npos) {
+      if (slash == std::string_view::npos) {
         entries->emplace_back(rest, it->second.folder ? plat::StoreEntry::kFolder : plat::StoreEntry::kFile);
         ++it;
       } else {
         // Past everything below that entry: '0' follows '/'.
-        it = nodes_.lower_bound(prefix + rest.substr(0, slash) + "0");
+        it = nodes_.lower_bound(prefix + std::string(rest.substr(0, slash)) + "0");
       }
     }
     return 0;
