@@ -18,13 +18,20 @@
 #       from a terminal: the text on standard error.
 #
 # KELVO_BINARY and KELVO_SOURCE_DIR come from ctest. Screenshots are kept in
-# message-box/ in the current folder. The program ends other copies of
-# itself: everything runs in a PID namespace of its own where root may make
-# one, and every process started here runs under `timeout`.
+# message-box/ in the current folder. Every process started here runs under
+# `timeout`.
+#
+# Each link's launch ends every older copy of the program of the same user,
+# whatever its home or runtime folder: run beside this test, another test's
+# upload would be ended mid-run. So everything here runs in a PID namespace of
+# its own where root may make one, a plain chroot included
+# (tests/support/in_pid_namespace.sh), and the program is copied under a name
+# of its own, so that where no namespace can be had (not root) its launches
+# still reach no copy but this test's.
 set -euo pipefail
 
-if [[ -z ${KELVO_BOX_NAMESPACE-} && $(id -u) -eq 0 ]] && unshare --pid --fork --mount-proc true 2>/dev/null; then
-    KELVO_BOX_NAMESPACE=1 exec unshare --pid --fork --mount-proc --kill-child bash "$0" "$@"
+if [[ -z ${KELVO_BOX_NAMESPACE-} ]]; then
+    KELVO_BOX_NAMESPACE=1 exec "$(dirname "${BASH_SOURCE[0]}")/../support/in_pid_namespace.sh" bash "$0" "$@"
 fi
 trap 'exit 143' TERM
 trap 'exit 130' INT
@@ -77,12 +84,16 @@ export HOME=$work/home XDG_RUNTIME_DIR=$work/home/runtime XDG_STATE_HOME=$work/h
 export XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data XDG_CURRENT_DESKTOP= BROWSER=
 # Nothing listens on port 9 of 127.0.0.1 (discard): the connection is refused.
 export http_proxy=http://127.0.0.1:9 https_proxy=http://127.0.0.1:9 no_proxy=
-cp "$binary" "$work/app/KelvoUpgrader"
-out=$(timeout 60 "$work/app/KelvoUpgrader" register 2>&1) || fail "register failed" "$out"
+# Fifteen characters at most: pgrep -x compares the kernel's process name,
+# which is cut there.
+name=kelvobox-${work##*.}
+program=$work/app/$name
+cp "$binary" "$program"
+out=$(timeout 60 "$program" register 2>&1) || fail "register failed" "$out"
 log=$work/home/state/KelvoUpgrader/Logs/KelvoUpgrader.log
 link='kelvo://updates.kelvo.com/robot/update.txt'
 text='A connection with the server could not be established'
-runs_ended() { (( $(grep -c "Reply-To Url is NULL hence showing the error in a message box" "$log" 2>/dev/null || true) >= $1 )) && ! pgrep -x KelvoUpgrader >/dev/null; }
+runs_ended() { (( $(grep -c "Reply-To Url is NULL hence showing the error in a message box" "$log" 2>/dev/null || true) >= $1 )) && ! pgrep -x "$name" >/dev/null; }
 
 step "the link with dunst on a session bus of our own"
 timeout "$limit" dbus-run-session -- bash -c '
@@ -97,14 +108,14 @@ timeout "$limit" dbus-run-session -- bash -c '
     xdg-open "$2" >"$1/xdg-open.out" 2>&1
     # The notification has come once the program has ended.
     for _ in $(seq 600); do
-        grep -q "member=Notify$" "$1/monitor.txt" && ! pgrep -x KelvoUpgrader >/dev/null && break
+        grep -q "member=Notify$" "$1/monitor.txt" && ! pgrep -x "$4" >/dev/null && break
         sleep 0.1
     done
     dbus-send --session --print-reply --dest=org.freedesktop.Notifications /org/freedesktop/Notifications \
         org.freedesktop.Notifications.GetServerInformation >/dev/null
     import -display "$DISPLAY" -window root "$3/dunst-notification.png"
     dunstctl count displayed >"$1/displayed"
-' bash "$work" "$link" "$keep" || fail "the run with dunst failed"
+' bash "$work" "$link" "$keep" "$name" || fail "the run with dunst failed"
 cp "$work/monitor.txt" "$keep/"
 python3 - "$work/monitor.txt" "$text" <<'PY' || fail "the notification was not as expected" "$(cat "$work/monitor.txt")"
 import re, sys
@@ -138,6 +149,6 @@ grep -q "$text" "$work/dialog.cmd" || fail "the dialog does not say what went wr
 kill "$dialog_pid"
 
 step "the link from a terminal"
-err=$(DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus-here DISPLAY= timeout 60 "$work/app/KelvoUpgrader" "$link" 2>&1 >/dev/null) || true
+err=$(DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus-here DISPLAY= timeout 60 "$program" "$link" 2>&1 >/dev/null) || true
 [[ $err == *"Kelvo Robot Updater: $text"* ]] || fail "standard error lacks the text" "$err"
 echo "PASS"

@@ -61,7 +61,17 @@ else
     work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-progress.XXXXXX")
 fi
 cleanup() {
-    local pid
+    local status=$? pid
+    # A failed run's servers, monitor records, run outputs and program log
+    # stay beside the screenshots (the work folder goes): a failure seen once
+    # can then be read.
+    if ((status != 0)) && [[ $mode != linux-session && -d $work ]]; then
+        mkdir -p "$keep/work"
+        find "$work" -maxdepth 1 -type f \( -name '*.log' -o -name '*.out' -o -name '*.txt' \) \
+            -exec cp {} "$keep/work/" \; 2>/dev/null || true
+        cp "$work/home/state/KelvoUpgrader/Logs/KelvoUpgrader.log" "$keep/work/program.log" 2>/dev/null || true
+        dmesg 2>/dev/null | tail -n 50 >"$keep/work/dmesg.txt" || true
+    fi
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     if [[ $mode == wine && -d $work/wine ]]; then
         WINEPREFIX=$work/wine timeout 30 wineserver -k 2>/dev/null || true
@@ -73,6 +83,9 @@ trap cleanup EXIT
 
 fail() {
     echo "FAIL: $1" >&2
+    # Every process there is at the moment of the failure, for the record.
+    { echo "== $mode ${server-}: $1"; ps -eo pid,ppid,pgid,sid,user,lstart,stat,args; } \
+        >>"$keep/ps-at-failure.txt" 2>&1 || true
     shift
     local what
     for what in "$@"; do printf '%s\n' "$what" >&2; done
