@@ -47,10 +47,10 @@ case $mode in
     *) echo "usage: $0 chromium|firefox|hostile generic|gnome" >&2; exit 2 ;;
 esac
 
-if [[ -z ${KELVO_BROWSER_NAMESPACE-} && $(id -u) -eq 0 ]] &&
-    unshare --pid --fork --mount-proc true 2>/dev/null; then
-    # --kill-child: should ctest end unshare, the namespace ends with it.
-    KELVO_BROWSER_NAMESPACE=1 exec unshare --pid --fork --mount-proc --kill-child bash "$0" "$@"
+if [[ -z ${KELVO_BROWSER_NAMESPACE-} ]]; then
+    # A PID namespace of its own (a plain chroot too) where this user can
+    # have one; it ends with the test, should ctest end it.
+    KELVO_BROWSER_NAMESPACE=1 exec "$(dirname "${BASH_SOURCE[0]}")/../support/in_pid_namespace.sh" bash "$0" "$@"
 fi
 # The first process of a PID namespace ignores signals it has no handler for.
 trap 'exit 143' TERM
