@@ -232,7 +232,9 @@ class OtherCopiesInNamespace : public OtherCopies {
       GTEST_SKIP() << "needs Linux with unshare and setpriv";
     }
     ts::RunResult probe = ts::Run(kUnshare, {"--pid", "--fork", "--mount-proc", "/bin/true"}, {}, 10000);
-    if (!probe.ended || probe.exitCode != 0) GTEST_SKIP() << "needs root for a PID namespace";
+    if (!probe.ended || probe.exitCode != 0) {
+      GTEST_SKIP() << "unshare --mount-proc can make no PID namespace here (it needs root, and / a mount point)";
+    }
   }
 
   // Runs the shell script in the namespace with the arguments ($1 ...).

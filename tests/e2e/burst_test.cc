@@ -46,7 +46,7 @@ class BurstTest : public UrlRoadTest {
   void SetUp() override {
     UrlRoadTest::SetUp();
     if (!OnWindows() && (!ts::FileExists(kUnshare) || !CanUnshare())) {
-      GTEST_SKIP() << "needs root and unshare for a PID namespace";
+      GTEST_SKIP() << "unshare --mount-proc can make no PID namespace here (it needs root, and / a mount point)";
     }
     std::string sep = plat::kPathSeparator;
     ts::WriteFileBytes(programDir_.File("ConfigSettings.ini"),
