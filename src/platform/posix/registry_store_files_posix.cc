@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/posix/desktop_files.h"
 #include "platform/posix/registry_store_files.h"
 
 namespace plat {
@@ -64,23 +65,8 @@ class DiskFiles : public StoreFiles {
   }
 
   int32_t Read(const std::string& path, std::string* bytes) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return ErrnoCode();
-    bytes->clear();
-    char buffer[4096];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        int32_t code = ErrnoCode();
-        ::close(fd);
-        return code;
-      }
-      if (n == 0) break;
-      bytes->append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return 0;
+    int err = ReadFileNoFollow(path, bytes);
+    return err ? WindowsCodeFromErrno(err) : 0;
   }
 
   int32_t WriteNew(const std::string& path, const std::string& bytes) override {
