@@ -9,7 +9,9 @@
 # learns is merged back into that corpus, minimized (-merge=1), so that the
 # next run, and CI's short smoke run, start from it; commit the change.
 # KELVO_FUZZ_LONG_JOBS fuzzers run side by side (default 1: the machine is
-# usually shared); KELVO_FUZZ_LONG_ONLY names a single fuzzer to run.
+# usually shared); KELVO_FUZZ_LONG_ONLY names the fuzzers to run, separated
+# by spaces or commas (one build serves them all: two fuzz-long runs in one
+# checkout would build over each other).
 
 FUZZ_LONG_RUNS=${KELVO_FUZZ_LONG_RUNS:-10000000}
 FUZZ_LONG_SECONDS=${KELVO_FUZZ_LONG_SECONDS:-3600}
@@ -61,12 +63,12 @@ run_fuzz_long() {
     local work
     work=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-fuzz-long.XXXXXX")
     mkdir -p build/fuzz/long
-    local pids=() names=()
+    local pids=() names=() only=" ${KELVO_FUZZ_LONG_ONLY//,/ } "
     for line in "${lines[@]}"; do
         # The build's own corpus folder (the second field) is the smoke run's.
         IFS=$'\t' read -r binary _ seeds <<<"$line"
         name=$(basename "$binary")
-        [[ -n ${KELVO_FUZZ_LONG_ONLY-} && $name != "$KELVO_FUZZ_LONG_ONLY" ]] && continue
+        [[ -n ${KELVO_FUZZ_LONG_ONLY-} && $only != *" $name "* ]] && continue
         if [[ -z $seeds ]]; then
             note "fuzz-long: $name skipped, no kept corpus"
             continue
