@@ -261,9 +261,17 @@ class Session {
     }
   }
 
-  void Walk(const std::string& text, int depth) {
+  // Walks a key to four levels down; answers how the key opened (0 when it
+  // did, or when it lies too deep to be walked and so opened only).
+  int32_t Walk(const std::string& text, int depth) {
     plat::RegKey key = 0;
-    if (depth > 4 || Open(text, false, &key) != 0) return;
+    if (depth > 4) {
+      int32_t rc = Open(text, false, &key);
+      if (rc == 0) CloseIfOwn(text, key);
+      return rc;
+    }
+    int32_t opened = Open(text, false, &key);
+    if (opened != 0) return opened;
     std::vector<std::string> values;
     for (uint32_t i = 0; i < kMaxListed; ++i) {
       char name[256];
@@ -298,14 +306,11 @@ class Session {
       if (!PlainName(name)) continue;
       std::string child = (text.empty() ? std::string() : text + "\\") + name;
       if (text.empty() || text[0] != '#') {
-        plat::RegKey sub = 0;
-        rc = store_->OpenKey(kRoot, child.c_str(), false, &sub);
-        Check(rc == 0 || oddNames_, "a listed key does not open");
-        store_->CloseKey(sub);
-        Walk(child, depth + 1);
+        Check(Walk(child, depth + 1) == 0 || oddNames_, "a listed key does not open");
       }
     }
     CloseIfOwn(text, key);
+    return 0;
   }
 
   void CloseIfOwn(const std::string& text, plat::RegKey key) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -94,6 +95,12 @@ int32_t ListEntries(StoreFiles* files, const std::string& folder, bool folders, 
   return kOk;
 }
 
+std::string Child(const std::string& folder, const std::string& name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  return path.append(folder).append(1, '/').append(name);
+}
+
 // Finds the stored name of an entry, letter case aside. 0 when found,
 // 2 when there is none, another code when the folder can't be read. Of
 // names that differ only in letter case (which only another hand can have
@@ -101,7 +108,7 @@ int32_t ListEntries(StoreFiles* files, const std::string& folder, bool folders, 
 int32_t FindEntry(StoreFiles* files, const std::string& folder, const std::string& stored, bool wantFolder,
                   std::string* actual) {
   StoreEntry want = wantFolder ? StoreEntry::kFolder : StoreEntry::kFile;
-  if (files->Kind(folder + "/" + stored) == want) {
+  if (files->Kind(Child(folder, stored)) == want) {
     *actual = stored;
     return kOk;
   }
@@ -124,13 +131,13 @@ int32_t FindEntry(StoreFiles* files, const std::string& folder, const std::strin
 int32_t SplitKeyPath(const char* subKey, std::vector<std::string>* parts) {
   parts->clear();
   if (!subKey || !*subKey) return kOk;
-  std::string path(subKey);
+  std::string_view path(subKey);
   size_t start = 0;
   for (;;) {
     size_t end = path.find('\\', start);
-    std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string_view part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (part.empty()) return kBadPathname;
-    parts->push_back(part);
+    parts->emplace_back(part);
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -145,7 +152,8 @@ int32_t ReadValueFile(StoreFiles* files, const std::string& path, uint32_t* type
   const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
   *type = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-  *data = bytes.substr(4);
+  bytes.erase(0, 4);
+  *data = std::move(bytes);
   return kOk;
 }
 
@@ -187,17 +195,17 @@ class FileRegistryStore : public Registry {
     std::vector<std::string> parts;
     rc = SplitKeyPath(subKey, &parts);
     if (rc != kOk) return rc;
-    std::string folder = base.folder;
+    std::string folder = std::move(base.folder);
     if (!IsFolder(files_, folder)) return parts.empty() && !IsRoot(parent) ? kKeyDeleted : kErrorFileNotFound;
     for (const auto& part : parts) {
       std::string actual;
       rc = FindEntry(files_, folder, Encode(part), true, &actual);
       if (rc != kOk) return rc;
-      folder += "/" + actual;
+      folder.append(1, '/').append(actual);
     }
     // KEY_ALL_ACCESS is refused where the key can't be written.
     if (allAccess && (rc = files_->Writable(folder)) != kOk) return rc;
-    *result = Add(OpenKeyRecord{folder, allAccess});
+    *result = Add(OpenKeyRecord{std::move(folder), allAccess});
     return kOk;
   }
 
@@ -208,7 +216,7 @@ class FileRegistryStore : public Registry {
     std::vector<std::string> parts;
     rc = SplitKeyPath(subKey, &parts);
     if (rc != kOk) return rc;
-    std::string folder = base.folder;
+    std::string folder = std::move(base.folder);
     if (IsRoot(parent)) {
       rc = MakeFolders(folder);
       if (rc != kOk) return rc;
@@ -221,17 +229,17 @@ class FileRegistryStore : public Registry {
       rc = FindEntry(files_, folder, stored, true, &actual);
       if (rc == kErrorFileNotFound) {
         if (!base.writable) return kErrorAccessDenied;
-        rc = files_->MakeFolder(folder + "/" + stored);
+        rc = files_->MakeFolder(Child(folder, stored));
         if (rc != kOk) return rc;
         // Another process may have made it under another letter case meanwhile.
         rc = FindEntry(files_, folder, stored, true, &actual);
       }
       if (rc != kOk) return rc;
-      folder += "/" + actual;
+      folder.append(1, '/').append(actual);
     }
     rc = files_->Writable(folder);
     if (rc != kOk) return rc;
-    *result = Add(OpenKeyRecord{folder, true});
+    *result = Add(OpenKeyRecord{std::move(folder), true});
     return kOk;
   }
 
@@ -260,7 +268,7 @@ class FileRegistryStore : public Registry {
     if (size) bytes.append(static_cast<const char*>(data), size);
     rc = files_->WriteNew(temp, bytes);
     if (rc != kOk) return rc;
-    rc = files_->Rename(temp, k.folder + "/" + actual);
+    rc = files_->Rename(temp, Child(k.folder, actual));
     if (rc != kOk) files_->Unlink(temp);
     return rc;
   }
@@ -273,14 +281,14 @@ class FileRegistryStore : public Registry {
     rc = SplitKeyPath(subKey, &parts);
     if (rc != kOk) return rc;
     if (parts.empty()) return kInvalidParameter;
-    std::string folder = base.folder;
+    std::string folder = std::move(base.folder);
     if (!IsFolder(files_, folder)) return IsRoot(parent) ? kErrorFileNotFound : kKeyDeleted;
     std::string target;
     for (const auto& part : parts) {
       std::string actual;
       rc = FindEntry(files_, folder, Encode(part), true, &actual);
       if (rc != kOk) return rc;
-      target = folder + "/" + actual;
+      target = Child(folder, actual);
       folder = target;
     }
     std::vector<std::string> children;
@@ -305,7 +313,7 @@ class FileRegistryStore : public Registry {
     std::string actual;
     rc = FindEntry(files_, k.folder, ValueFileName(name), false, &actual);
     if (rc != kOk) return rc;
-    return files_->Unlink(k.folder + "/" + actual);
+    return files_->Unlink(Child(k.folder, actual));
   }
 
   int32_t EnumValue(RegKey key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
@@ -320,7 +328,7 @@ class FileRegistryStore : public Registry {
     std::string valueName = Decode(values[index].substr(1));
     uint32_t t = 0;
     std::string bytes;
-    rc = ReadValueFile(files_, k.folder + "/" + values[index], &t, &bytes);
+    rc = ReadValueFile(files_, Child(k.folder, values[index]), &t, &bytes);
     if (rc != kOk) return rc;
     if (valueName.size() + 1 > *nameSize) {
       *nameSize = static_cast<uint32_t>(valueName.size());
@@ -358,7 +366,7 @@ class FileRegistryStore : public Registry {
     if (rc != kOk) return rc;
     uint32_t t = 0;
     std::string bytes;
-    rc = ReadValueFile(files_, k.folder + "/" + actual, &t, &bytes);
+    rc = ReadValueFile(files_, Child(k.folder, actual), &t, &bytes);
     if (rc != kOk) return rc;
     if (type) *type = t;
     return CopyOut(bytes, data, dataSize);
