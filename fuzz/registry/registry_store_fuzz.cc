@@ -14,10 +14,12 @@
 // input that starts with 'M' is a model-based run instead (registry_model.h).
 //
 // The store runs over folders held in memory (memory_store_files.h), a few
-// times faster than over real files; with KELVO_FUZZ_REGISTRY_ON_DISK set it
-// runs over real files in the fuzzer's own folder (on /dev/shm where there
-// is one) instead. Under the sanitizers a run still costs a few hundred
-// microseconds: the store's calls allocate, and each allocation is watched.
+// times faster than over real files, once they have shown at start that they
+// answer as real files do (memory_store_agrees.h). With
+// KELVO_FUZZ_REGISTRY_ON_DISK set it runs over real files in the fuzzer's own
+// folder (on /dev/shm where there is one) instead. Under the sanitizers a run
+// still costs a few hundred microseconds: the store's calls allocate, and
+// each allocation is watched.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "fuzz_sandbox.h"
+#include "registry/memory_store_agrees.h"
 #include "registry/memory_store_files.h"
 #include "registry/registry_model.h"
 #include "platform/errors.h"
@@ -332,6 +335,12 @@ class Session {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_sandbox::Enter();
+  std::string differs = registry_model::MemoryAgreesWithDisk(fuzz_sandbox::Folder() + "/agree", 40, 100);
+  if (!differs.empty()) {
+    std::fprintf(stderr, "registry_store_fuzz: the folders in memory answer otherwise than the disk: %s\n",
+                 differs.c_str());
+    std::abort();
+  }
   return 0;
 }
 
