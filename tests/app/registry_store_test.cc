@@ -201,6 +201,24 @@ TEST_F(RegistryStore, WritesLeaveNoTemporaryFilesBehind) {
   }
 }
 
+TEST_F(RegistryStore, KeysLeftUnderTwoLetterCasesAreOneKeyWhicheverCaseNamesIt) {
+  if (plat::kPathSeparator[0] == '\\') GTEST_SKIP() << "the Windows registry can't hold two such keys";
+  // Another hand left "kelvo" beside the store's own "Kelvo".
+  plat::registry().CloseKey(Create("\\Kelvo"));
+  std::filesystem::create_directory(home_.File("config/KelvoUpgrader/registry/HKEY_CLASSES_ROOT/" + root_ + "/kelvo"));
+  plat::Registry& reg = plat::registry();
+  plat::RegKey key = Create("\\kelvo\\s");
+  ASSERT_EQ(reg.SetValue(key, "v", plat::kRegSz, "x", 2), 0);
+  reg.CloseKey(key);
+  for (const char* name : {"\\kelvo\\s", "\\KELVO\\S", "\\Kelvo\\s"}) {
+    plat::RegKey again = 0;
+    ASSERT_EQ(reg.OpenKey(plat::kHkeyClassesRoot, (root_ + name).c_str(), false, &again), 0) << name;
+    uint32_t size = 0;
+    EXPECT_EQ(reg.QueryValue(again, "V", nullptr, nullptr, &size), 0) << name;
+    reg.CloseKey(again);
+  }
+}
+
 TEST_F(RegistryStore, ARelativeConfigHomeIsIgnoredForTheOneUnderHome) {
   if (plat::kPathSeparator[0] == '\\') GTEST_SKIP() << "the Windows registry keeps no folder";
   // Were the relative value taken, it would name a folder of the working directory.

@@ -104,17 +104,22 @@ std::string Child(const std::string& folder, const std::string& name) {
 // Finds the stored name of an entry, letter case aside. 0 when found,
 // 2 when there is none, another code when the folder can't be read. Of
 // names that differ only in letter case (which only another hand can have
-// left), the first in byte order is taken, whatever order the folder lists.
+// left), the first in byte order is taken, whatever order the folder lists
+// and whatever case the name is asked for in: were the name as asked taken
+// first when it is there, a key made as "kelvo\\s" beside a "Kelvo" would
+// not open as "KELVO\\S".
 int32_t FindEntry(StoreFiles* files, const std::string& folder, const std::string& stored, bool wantFolder,
                   std::string* actual) {
   StoreEntry want = wantFolder ? StoreEntry::kFolder : StoreEntry::kFile;
-  if (files->Kind(Child(folder, stored)) == want) {
+  std::vector<std::pair<std::string, StoreEntry>> entries;
+  int32_t rc = files->List(folder, &entries);
+  if (rc != kOk) {
+    // A folder that can be entered but not read: only the name as given
+    // can be looked for in it.
+    if (files->Kind(Child(folder, stored)) != want) return rc;
     *actual = stored;
     return kOk;
   }
-  std::vector<std::pair<std::string, StoreEntry>> entries;
-  int32_t rc = files->List(folder, &entries);
-  if (rc != kOk) return rc;
   const std::string* found = nullptr;
   for (const auto& entry : entries) {
     if (entry.second == want && EqualsNoCase(entry.first, stored) && (!found || entry.first < *found)) {
