@@ -3,191 +3,50 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/errors.h"
 #include "platform/posix/registry_store_files.h"
+#include "platform/posix/registry_store_names.h"
 #include "platform/posix/xdg.h"
-#include "platform/text.h"
 
 namespace plat {
 namespace {
 
-constexpr int32_t kOk = 0;
+using store_names::CopyOut;
+using store_names::Decode;
+using store_names::Encode;
+using store_names::HiddenName;
+using store_names::IsFolder;
+using store_names::KeyPath;
+using store_names::kKeyDeleted;
+using store_names::kOk;
+using store_names::ListedEntry;
+using store_names::ReadValueFile;
+using store_names::StepInto;
+using store_names::ValueFileName;
+
 constexpr int32_t kInvalidHandle = 6;
 constexpr int32_t kInvalidParameter = 87;
-constexpr int32_t kBadPathname = 161;
-constexpr int32_t kKeyDeleted = 1018;
-
-bool LessNoCase(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                      [](char x, char y) {
-                                        return static_cast<unsigned char>(AsciiLower(x)) <
-                                               static_cast<unsigned char>(AsciiLower(y));
-                                      });
-}
-
-// Escapes are written with upper-case digits, so two encoded names are equal
-// without regard to case exactly when the names themselves are.
-std::string Encode(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    bool escape = c < 0x20 || c == 0x7F || c == '%' || c == '/' || c == '@' || (i == 0 && c == '.');
-    if (escape) {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 15]);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-std::string Decode(const std::string& stored) {
-  std::string out;
-  for (size_t i = 0; i < stored.size(); ++i) {
-    if (stored[i] == '%' && i + 2 < stored.size() && HexDigit(stored[i + 1]) >= 0 &&
-        HexDigit(stored[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexDigit(stored[i + 1]) * 16 + HexDigit(stored[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(stored[i]);
-    }
-  }
-  return out;
-}
-
-std::string ValueFileName(const char* name) { return "@" + Encode(name ? name : ""); }
-
-bool IsFolder(StoreFiles* files, const std::string& path) { return files->Kind(path) == StoreEntry::kFolder; }
-
-// The entries of a key's folder: subkey folders or value files (stored names).
-// Temporary files and keys being removed start with '.', and are never listed.
-int32_t ListEntries(StoreFiles* files, const std::string& folder, bool folders, std::vector<std::string>* names) {
-  std::vector<std::pair<std::string, StoreEntry>> entries;
-  int32_t rc = files->List(folder, &entries);
-  if (rc != kOk) return rc == kErrorFileNotFound ? kKeyDeleted : rc;
-  names->clear();
-  for (auto& entry : entries) {
-    const std::string& n = entry.first;
-    if (n[0] == '.') continue;
-    bool isValue = n[0] == '@';
-    if (isValue == folders) continue;
-    if (entry.second == (folders ? StoreEntry::kFolder : StoreEntry::kFile)) names->push_back(std::move(entry.first));
-  }
-  std::sort(names->begin(), names->end(),
-            [](const std::string& a, const std::string& b) { return LessNoCase(a, b); });
-  return kOk;
-}
-
-std::string Child(const std::string& folder, const std::string& name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  return path.append(folder).append(1, '/').append(name);
-}
-
-// Finds the stored name of an entry, letter case aside. 0 when found,
-// 2 when there is none, another code when the folder can't be read. Of
-// names that differ only in letter case (which only another hand can have
-// left), the first in byte order is taken, whatever order the folder lists
-// and whatever case the name is asked for in: were the name as asked taken
-// first when it is there, a key made as "kelvo\\s" beside a "Kelvo" would
-// not open as "KELVO\\S".
-int32_t FindEntry(StoreFiles* files, const std::string& folder, const std::string& stored, bool wantFolder,
-                  std::string* actual) {
-  StoreEntry want = wantFolder ? StoreEntry::kFolder : StoreEntry::kFile;
-  std::vector<std::pair<std::string, StoreEntry>> entries;
-  int32_t rc = files->List(folder, &entries);
-  if (rc != kOk) {
-    // A folder that can be entered but not read: only the name as given
-    // can be looked for in it.
-    if (files->Kind(Child(folder, stored)) != want) return rc;
-    *actual = stored;
-    return kOk;
-  }
-  const std::string* found = nullptr;
-  for (const auto& entry : entries) {
-    if (entry.second == want && EqualsNoCase(entry.first, stored) && (!found || entry.first < *found)) {
-      found = &entry.first;
-    }
-  }
-  if (!found) return kErrorFileNotFound;
-  *actual = *found;
-  return kOk;
-}
-
-// Splits "a\b\c" into its names. Empty names (a leading, doubled or trailing
-// backslash) are refused, as the registry refuses them.
-int32_t SplitKeyPath(const char* subKey, std::vector<std::string>* parts) {
-  parts->clear();
-  if (!subKey || !*subKey) return kOk;
-  std::string_view path(subKey);
-  size_t start = 0;
-  for (;;) {
-    size_t end = path.find('\\', start);
-    std::string_view part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (part.empty()) return kBadPathname;
-    parts->emplace_back(part);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return kOk;
-}
-
-int32_t ReadValueFile(StoreFiles* files, const std::string& path, uint32_t* type, std::string* data) {
-  std::string bytes;
-  int32_t rc = files->Read(path, &bytes);
-  if (rc != kOk) return rc;
-  if (bytes.size() < 4) return kErrorGenFailure;  // not one of ours
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  *type = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-          static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-  bytes.erase(0, 4);
-  *data = std::move(bytes);
-  return kOk;
-}
-
-std::string UniqueSuffix() {
-  static std::atomic<unsigned> counter{0};
-  return std::to_string(::getpid()) + "-" + std::to_string(counter++);
-}
-
-// Copies out into a caller's buffer the way RegQueryValueExA does: size only
-// when data is null, 234 with the needed size when it doesn't fit.
-int32_t CopyOut(const std::string& bytes, void* data, uint32_t* dataSize) {
-  uint32_t needed = static_cast<uint32_t>(bytes.size());
-  if (!data) {
-    *dataSize = needed;
-    return kOk;
-  }
-  if (*dataSize < needed) {
-    *dataSize = needed;
-    return kErrorMoreData;
-  }
-  if (needed) std::memcpy(data, bytes.data(), needed);
-  *dataSize = needed;
-  return kOk;
-}
 
 struct OpenKeyRecord {
   std::string folder;
   bool writable;
 };
+
+struct RootKey {
+  RegKey key;
+  const char* name;
+};
+constexpr RootKey kRoots[] = {{0x80000000u, "HKEY_CLASSES_ROOT"},
+                              {0x80000001u, "HKEY_CURRENT_USER"},
+                              {0x80000002u, "HKEY_LOCAL_MACHINE"},
+                              {0x80000003u, "HKEY_USERS"},
+                              {0x80000005u, "HKEY_CURRENT_CONFIG"}};
+constexpr size_t kRootCount = sizeof kRoots / sizeof kRoots[0];
 
 class FileRegistryStore : public Registry {
  public:
@@ -197,16 +56,16 @@ class FileRegistryStore : public Registry {
     OpenKeyRecord base;
     int32_t rc = Resolve(parent, &base);
     if (rc != kOk) return rc;
-    std::vector<std::string> parts;
-    rc = SplitKeyPath(subKey, &parts);
+    KeyPath parts;
+    rc = parts.Check(subKey);
     if (rc != kOk) return rc;
+    if (!IsFolder(files_, base.folder)) {
+      return parts.empty() && !IsRoot(parent) ? kKeyDeleted : kErrorFileNotFound;
+    }
     std::string folder = std::move(base.folder);
-    if (!IsFolder(files_, folder)) return parts.empty() && !IsRoot(parent) ? kKeyDeleted : kErrorFileNotFound;
-    for (const auto& part : parts) {
-      std::string actual;
-      rc = FindEntry(files_, folder, Encode(part), true, &actual);
+    for (std::string_view part; parts.Next(&part);) {
+      rc = StepInto(files_, &folder, Encode(part), true);
       if (rc != kOk) return rc;
-      folder.append(1, '/').append(actual);
     }
     // KEY_ALL_ACCESS is refused where the key can't be written.
     if (allAccess && (rc = files_->Writable(folder)) != kOk) return rc;
@@ -218,29 +77,29 @@ class FileRegistryStore : public Registry {
     OpenKeyRecord base;
     int32_t rc = Resolve(parent, &base);
     if (rc != kOk) return rc;
-    std::vector<std::string> parts;
-    rc = SplitKeyPath(subKey, &parts);
+    KeyPath parts;
+    rc = parts.Check(subKey);
     if (rc != kOk) return rc;
-    std::string folder = std::move(base.folder);
     if (IsRoot(parent)) {
-      rc = MakeFolders(folder);
+      rc = MakeFolders(base.folder);
       if (rc != kOk) return rc;
-    } else if (!IsFolder(files_, folder)) {
+    } else if (!IsFolder(files_, base.folder)) {
       return kKeyDeleted;
     }
-    for (const auto& part : parts) {
+    std::string folder = std::move(base.folder);
+    for (std::string_view part; parts.Next(&part);) {
       std::string stored = Encode(part);
-      std::string actual;
-      rc = FindEntry(files_, folder, stored, true, &actual);
+      rc = StepInto(files_, &folder, stored, true);
       if (rc == kErrorFileNotFound) {
         if (!base.writable) return kErrorAccessDenied;
-        rc = files_->MakeFolder(Child(folder, stored));
+        size_t folderSize = folder.size();
+        rc = files_->MakeFolder(folder.append(1, '/').append(stored));
+        folder.resize(folderSize);
         if (rc != kOk) return rc;
         // Another process may have made it under another letter case meanwhile.
-        rc = FindEntry(files_, folder, stored, true, &actual);
+        rc = StepInto(files_, &folder, stored, true);
       }
       if (rc != kOk) return rc;
-      folder.append(1, '/').append(actual);
     }
     rc = files_->Writable(folder);
     if (rc != kOk) return rc;
@@ -260,20 +119,23 @@ class FileRegistryStore : public Registry {
     }
     if (!data && size) return kInvalidParameter;
     if (!IsFolder(files_, k.folder)) return kKeyDeleted;
-    std::string actual;
-    rc = FindEntry(files_, k.folder, ValueFileName(name), false, &actual);
+    std::string temp = HiddenName(k.folder, ".tmp-");
+    std::string stored = ValueFileName(name);
+    std::string& path = k.folder;
+    rc = StepInto(files_, &path, stored, false);
     if (rc == kErrorFileNotFound) {
-      actual = ValueFileName(name);
+      path.append(1, '/').append(stored);
     } else if (rc != kOk) {
       return rc;
     }
-    std::string temp = k.folder + "/.tmp-" + UniqueSuffix();
-    std::string bytes = {static_cast<char>(type), static_cast<char>(type >> 8), static_cast<char>(type >> 16),
-                         static_cast<char>(type >> 24)};
+    std::string bytes;
+    bytes.reserve(4 + size);
+    bytes = {static_cast<char>(type), static_cast<char>(type >> 8), static_cast<char>(type >> 16),
+             static_cast<char>(type >> 24)};
     if (size) bytes.append(static_cast<const char*>(data), size);
     rc = files_->WriteNew(temp, bytes);
     if (rc != kOk) return rc;
-    rc = files_->Rename(temp, Child(k.folder, actual));
+    rc = files_->Rename(temp, path);
     if (rc != kOk) files_->Unlink(temp);
     return rc;
   }
@@ -282,27 +144,24 @@ class FileRegistryStore : public Registry {
     OpenKeyRecord base;
     int32_t rc = Resolve(parent, &base);
     if (rc != kOk) return rc;
-    std::vector<std::string> parts;
-    rc = SplitKeyPath(subKey, &parts);
+    KeyPath parts;
+    rc = parts.Check(subKey);
     if (rc != kOk) return rc;
     if (parts.empty()) return kInvalidParameter;
-    std::string folder = std::move(base.folder);
-    if (!IsFolder(files_, folder)) return IsRoot(parent) ? kErrorFileNotFound : kKeyDeleted;
-    std::string target;
-    for (const auto& part : parts) {
-      std::string actual;
-      rc = FindEntry(files_, folder, Encode(part), true, &actual);
+    if (!IsFolder(files_, base.folder)) return IsRoot(parent) ? kErrorFileNotFound : kKeyDeleted;
+    std::string target = std::move(base.folder);
+    size_t parentSize = 0;
+    for (std::string_view part; parts.Next(&part);) {
+      parentSize = target.size();
+      rc = StepInto(files_, &target, Encode(part), true);
       if (rc != kOk) return rc;
-      target = Child(folder, actual);
-      folder = target;
     }
-    std::vector<std::string> children;
-    rc = ListEntries(files_, target, true, &children);
-    if (rc != kOk) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
-    if (!children.empty()) return kErrorAccessDenied;  // as RegDeleteKeyA answers
+    std::string firstChild;
+    rc = ListedEntry(files_, target, true, 0, &firstChild);
+    if (rc == kOk) return kErrorAccessDenied;  // it has subkeys, as RegDeleteKeyA answers
+    if (rc != kErrorNoMoreItems) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
     // Take the key out of sight in one step, then clear it away.
-    std::string parentFolder = target.substr(0, target.rfind('/'));
-    std::string doomed = parentFolder + "/.del-" + UniqueSuffix();
+    std::string doomed = HiddenName(target.substr(0, parentSize), ".del-");
     rc = files_->Rename(target, doomed);
     if (rc != kOk) return rc;
     files_->RemoveTree(doomed);
@@ -315,10 +174,9 @@ class FileRegistryStore : public Registry {
     if (rc != kOk) return rc;
     if (!k.writable) return kErrorAccessDenied;
     if (!IsFolder(files_, k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
-    std::string actual;
-    rc = FindEntry(files_, k.folder, ValueFileName(name), false, &actual);
+    rc = StepInto(files_, &k.folder, ValueFileName(name), false);
     if (rc != kOk) return rc;
-    return files_->Unlink(Child(k.folder, actual));
+    return files_->Unlink(k.folder);
   }
 
   int32_t EnumValue(RegKey key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
@@ -326,14 +184,13 @@ class FileRegistryStore : public Registry {
     OpenKeyRecord k;
     int32_t rc = Resolve(key, &k);
     if (rc != kOk) return rc;
-    std::vector<std::string> values;
-    rc = ListEntries(files_, k.folder, false, &values);
+    std::string stored;
+    rc = ListedEntry(files_, k.folder, false, index, &stored);
     if (rc != kOk) return IsRoot(key) && rc == kKeyDeleted ? kErrorNoMoreItems : rc;
-    if (index >= values.size()) return kErrorNoMoreItems;
-    std::string valueName = Decode(values[index].substr(1));
+    std::string valueName = Decode(std::string_view(stored).substr(1));
     uint32_t t = 0;
     std::string bytes;
-    rc = ReadValueFile(files_, Child(k.folder, values[index]), &t, &bytes);
+    rc = ReadValueFile(files_, k.folder.append(1, '/').append(stored), &t, &bytes);
     if (rc != kOk) return rc;
     if (valueName.size() + 1 > *nameSize) {
       *nameSize = static_cast<uint32_t>(valueName.size());
@@ -350,11 +207,10 @@ class FileRegistryStore : public Registry {
     OpenKeyRecord k;
     int32_t rc = Resolve(key, &k);
     if (rc != kOk) return rc;
-    std::vector<std::string> keys;
-    rc = ListEntries(files_, k.folder, true, &keys);
+    std::string stored;
+    rc = ListedEntry(files_, k.folder, true, index, &stored);
     if (rc != kOk) return IsRoot(key) && rc == kKeyDeleted ? kErrorNoMoreItems : rc;
-    if (index >= keys.size()) return kErrorNoMoreItems;
-    std::string keyName = Decode(keys[index]);
+    std::string keyName = Decode(stored);
     if (keyName.size() + 1 > nameSize) return kErrorMoreData;
     std::memcpy(name, keyName.c_str(), keyName.size() + 1);
     return kOk;
@@ -366,12 +222,11 @@ class FileRegistryStore : public Registry {
     int32_t rc = Resolve(key, &k);
     if (rc != kOk) return rc;
     if (!IsFolder(files_, k.folder)) return IsRoot(key) ? kErrorFileNotFound : kKeyDeleted;
-    std::string actual;
-    rc = FindEntry(files_, k.folder, ValueFileName(name), false, &actual);
+    rc = StepInto(files_, &k.folder, ValueFileName(name), false);
     if (rc != kOk) return rc;
     uint32_t t = 0;
     std::string bytes;
-    rc = ReadValueFile(files_, Child(k.folder, actual), &t, &bytes);
+    rc = ReadValueFile(files_, k.folder, &t, &bytes);
     if (rc != kOk) return rc;
     if (type) *type = t;
     return CopyOut(bytes, data, dataSize);
@@ -380,40 +235,56 @@ class FileRegistryStore : public Registry {
   int32_t CloseKey(RegKey key) override {
     if (IsRoot(key)) return kOk;
     std::lock_guard<std::mutex> lock(mutex_);
-    return open_.erase(key) ? kOk : kInvalidHandle;
+    auto it = FindOpen(key);
+    if (it == open_.end()) return kInvalidHandle;
+    open_.erase(it);
+    return kOk;
   }
 
  private:
-  static const char* RootName(RegKey key) {
-    switch (key) {
-      case 0x80000000u: return "HKEY_CLASSES_ROOT";
-      case 0x80000001u: return "HKEY_CURRENT_USER";
-      case 0x80000002u: return "HKEY_LOCAL_MACHINE";
-      case 0x80000003u: return "HKEY_USERS";
-      case 0x80000005u: return "HKEY_CURRENT_CONFIG";
-      default: return nullptr;
+  static size_t RootIndex(RegKey key) {
+    for (size_t i = 0; i < kRootCount; ++i) {
+      if (kRoots[i].key == key) return i;
     }
+    return kRootCount;
   }
-  static bool IsRoot(RegKey key) { return RootName(key) != nullptr; }
+  static bool IsRoot(RegKey key) { return RootIndex(key) < kRootCount; }
 
+  // The key's folder is copied out with room to spare: calls add the names
+  // of subkeys and values to it in place, rather than build new paths.
   int32_t Resolve(RegKey key, OpenKeyRecord* record) {
-    if (const char* root = RootName(key)) {
+    constexpr size_t kRoom = 128;
+    size_t root = RootIndex(key);
+    if (root < kRootCount) {
       if (folder_.empty()) return kErrorPathNotFound;
-      *record = OpenKeyRecord{folder_ + "/" + root, true};
+      const char* name = kRoots[root].name;
+      record->folder.reserve(folder_.size() + 1 + std::strlen(name) + kRoom);
+      record->folder.assign(folder_).append(1, '/').append(name);
+      record->writable = true;
       return kOk;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = open_.find(key);
+    auto it = FindOpen(key);
     if (it == open_.end()) return kInvalidHandle;
-    *record = it->second;
+    record->folder.reserve(it->second.folder.size() + kRoom);
+    record->folder.assign(it->second.folder);
+    record->writable = it->second.writable;
     return kOk;
   }
 
   RegKey Add(OpenKeyRecord record) {
     std::lock_guard<std::mutex> lock(mutex_);
     RegKey key = next_++;
-    open_.emplace(key, std::move(record));
+    open_.emplace_back(key, std::move(record));
     return key;
+  }
+
+  // Handles are handed out in rising order and never again, so the table
+  // stays sorted as it grows. Call with mutex_ held.
+  std::vector<std::pair<RegKey, OpenKeyRecord>>::iterator FindOpen(RegKey key) {
+    auto it = std::lower_bound(open_.begin(), open_.end(), key,
+                               [](const std::pair<RegKey, OpenKeyRecord>& entry, RegKey k) { return entry.first < k; });
+    return it != open_.end() && it->first == key ? it : open_.end();
   }
 
   int32_t MakeFolders(const std::string& path) {
@@ -431,7 +302,7 @@ class FileRegistryStore : public Registry {
   StoreFiles* files_;
   std::mutex mutex_;
   RegKey next_ = 1;
-  std::unordered_map<RegKey, OpenKeyRecord> open_;
+  std::vector<std::pair<RegKey, OpenKeyRecord>> open_;
 };
 
 }  // namespace
