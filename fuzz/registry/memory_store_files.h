@@ -87,8 +87,8 @@ class MemoryStoreFiles : public plat::StoreFiles {
     if (!target.parent) return Code(EBUSY);  // the root itself
     // The kernel looks for a folder moved into itself, or over a folder
     // that holds it, before it looks at what the two are.
-    if (to.compare(0, from.size() + 1, from + "/") == 0) return Code(EINVAL);
-    if (from.compare(0, to.size() + 1, to + "/") == 0) return Code(ENOTEMPTY);
+    if (Below(to, from)) return Code(EINVAL);
+    if (Below(from, to)) return Code(ENOTEMPTY);
     const Node* there = target.Get();
     if (!moving->second->folder) {
       if (there && there->folder) return Code(EISDIR);
@@ -96,6 +96,8 @@ class MemoryStoreFiles : public plat::StoreFiles {
       if (there && !there->folder) return Code(ENOTDIR);
       if (there && !there->children.empty()) return Code(ENOTEMPTY);
     }
+    // Folders move or go: what was looked up before may no longer be there.
+    if (moving->second->folder) Forget();
     std::unique_ptr<Node> node = std::move(moving->second);
     source.parent->children.erase(moving);
     target.parent->children[std::string(target.name)] = std::move(node);
@@ -124,6 +126,7 @@ class MemoryStoreFiles : public plat::StoreFiles {
   }
 
   void RemoveTree(const std::string& path) override {
+    Forget();
     Place place;
     if (Way(path, &place) != 0 || !place.parent) return;
     auto it = place.parent->children.find(place.name);
@@ -132,7 +135,21 @@ class MemoryStoreFiles : public plat::StoreFiles {
 
  private:
   struct Node;
-  using Children = std::map<std::string, std::unique_ptr<Node>, std::less<>>;
+  // Names are ordered by length first and compared a byte at a time: the
+  // order is of no account (the store sorts what it lists), and unlike a
+  // string's own comparison this calls no memcmp, which the sanitizers and
+  // the fuzzer watch at a cost on every call.
+  struct ShortFirst {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const {
+      if (a.size() != b.size()) return a.size() < b.size();
+      for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+      }
+      return false;
+    }
+  };
+  using Children = std::map<std::string, std::unique_ptr<Node>, ShortFirst>;
   struct Node {
     bool folder;
     std::string data;
@@ -154,21 +171,39 @@ class MemoryStoreFiles : public plat::StoreFiles {
 
   static int32_t Code(int errnoValue) { return plat::WindowsCodeFromErrno(errnoValue); }
 
+  // True when path lies below folder.
+  static bool Below(std::string_view path, std::string_view folder) {
+    return path.size() > folder.size() && path[folder.size()] == '/' && path.substr(0, folder.size()) == folder;
+  }
+
   // 0 when every folder on the way to path is there, else what the kernel
   // would answer: a folder missing on the way is ENOENT, a file ENOTDIR.
+  //
+  // The store asks about the same folder many times in a row, so the last
+  // folder found is remembered, and a path below it is walked from there.
   int32_t Way(std::string_view path, Place* place) {
     *place = Place();
     if (path.empty()) return Code(ENOENT);
     Node* at = &root_;
     std::string_view rest = path;
     std::string_view name;
+    if (lastFolder_ && path.size() > lastPath_.size() && path[lastPath_.size()] == '/' &&
+        path.substr(0, lastPath_.size()) == lastPath_) {
+      at = lastFolder_;
+      rest = path.substr(lastPath_.size());
+    }
+    bool plain = true;  // no "." and no "//" on the way: the path is the folder's one name
     for (;;) {
+      if (rest.size() > 1 && rest[1] == '/') plain = false;
       while (!rest.empty() && rest[0] == '/') rest.remove_prefix(1);
       if (rest.empty()) break;
       size_t slash = rest.find('/');
       std::string_view next = rest.substr(0, slash);
       rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-      if (next == ".") continue;
+      if (next == ".") {
+        plain = false;
+        continue;
+      }
       if (!name.empty()) {
         // name is a folder on the way to next.
         auto it = at->children.find(name);
@@ -183,9 +218,16 @@ class MemoryStoreFiles : public plat::StoreFiles {
     } else {
       place->parent = at;
       place->name = name;
+      size_t folderSize = path.size() - name.size() - 1;
+      if (plain && path.size() > name.size() && path[folderSize] == '/' && at != lastFolder_) {
+        lastPath_.assign(path.data(), folderSize);
+        lastFolder_ = at;
+      }
     }
     return 0;
   }
+
+  void Forget() { lastFolder_ = nullptr; }
 
   const Node* Find(std::string_view path) {
     Place place;
@@ -193,6 +235,8 @@ class MemoryStoreFiles : public plat::StoreFiles {
   }
 
   Node root_{true, std::string(), {}};
+  std::string lastPath_;
+  Node* lastFolder_ = nullptr;
 };
 
 }  // namespace registry_model
