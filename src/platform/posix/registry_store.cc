@@ -119,15 +119,16 @@ class FileRegistryStore : public Registry {
     }
     if (!data && size) return kInvalidParameter;
     if (!IsFolder(files_, k.folder)) return kKeyDeleted;
-    std::string temp = HiddenName(k.folder, ".tmp-");
     std::string stored = ValueFileName(name);
     std::string& path = k.folder;
+    size_t keySize = path.size();
     rc = StepInto(files_, &path, stored, false);
     if (rc == kErrorFileNotFound) {
       path.append(1, '/').append(stored);
     } else if (rc != kOk) {
       return rc;
     }
+    std::string temp = HiddenName(std::string_view(path).substr(0, keySize), ".tmp-");
     std::string bytes;
     bytes.reserve(4 + size);
     bytes = {static_cast<char>(type), static_cast<char>(type >> 8), static_cast<char>(type >> 16),
@@ -161,7 +162,7 @@ class FileRegistryStore : public Registry {
     if (rc == kOk) return kErrorAccessDenied;  // it has subkeys, as RegDeleteKeyA answers
     if (rc != kErrorNoMoreItems) return rc == kKeyDeleted ? kErrorFileNotFound : rc;
     // Take the key out of sight in one step, then clear it away.
-    std::string doomed = HiddenName(target.substr(0, parentSize), ".del-");
+    std::string doomed = HiddenName(std::string_view(target).substr(0, parentSize), ".del-");
     rc = files_->Rename(target, doomed);
     if (rc != kOk) return rc;
     files_->RemoveTree(doomed);

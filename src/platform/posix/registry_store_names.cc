@@ -124,7 +124,7 @@ int32_t StepInto(StoreFiles* files, std::string* path, const std::string& stored
   }
   const std::string* found = nullptr;
   for (const auto& entry : entries) {
-    if (entry.second == want && EqualsNoCase(entry.first, stored) && (!found || entry.first < *found)) {
+    if (entry.second == want && EqualsNoCase(entry.first, stored) && (!found || ListedBefore(entry.first, *found))) {
       found = &entry.first;
     }
   }
@@ -132,7 +132,6 @@ int32_t StepInto(StoreFiles* files, std::string* path, const std::string& stored
   path->append(1, '/').append(*found);
   return kOk;
 }
-
 
 int32_t ReadValueFile(StoreFiles* files, const std::string& path, uint32_t* type, std::string* data) {
   std::string bytes;
@@ -149,7 +148,7 @@ int32_t ReadValueFile(StoreFiles* files, const std::string& path, uint32_t* type
 
 // A name in folder for something of ours no one else lists: ".tmp-", say,
 // and what makes it unique.
-std::string HiddenName(const std::string& folder, const char* prefix) {
+std::string HiddenName(std::string_view folder, const char* prefix) {
   static std::atomic<unsigned> counter{0};
   std::string pid = std::to_string(::getpid());
   std::string count = std::to_string(counter++);

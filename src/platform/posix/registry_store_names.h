@@ -69,7 +69,7 @@ int32_t ReadValueFile(StoreFiles* files, const std::string& path, uint32_t* type
 
 // A path in folder for something of the store's own that no listing shows:
 // prefix (".tmp-", ".del-") and what makes it unique.
-std::string HiddenName(const std::string& folder, const char* prefix);
+std::string HiddenName(std::string_view folder, const char* prefix);
 
 // Copies a value's bytes out the way RegQueryValueExA does.
 int32_t CopyOut(const std::string& bytes, void* data, uint32_t* dataSize);
